@@ -1,0 +1,2 @@
+# The native build and its whole test suite.
+cmake --workflow --preset release

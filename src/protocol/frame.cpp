@@ -1,0 +1,43 @@
+#include "frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kinetra {
+
+wire_bytes encode_frame(const frame &f) {
+    wire_bytes out;
+    std::uint8_t *p = out.bytes.data();
+    p[0] = f.head;
+    p[1] = f.tag;
+    p[2] = f.len;
+    p[3] = f.cmd;
+    const std::size_t size = std::min(f.payload.size, max_payload);
+    std::memcpy(p + 4, f.payload.bytes.data(), size);
+    const std::size_t body = 4 + size;
+    const std::uint16_t crc = crc16_modbus(p, body);
+    p[body] = static_cast<std::uint8_t>(crc & 0xFFu);
+    p[body + 1] = static_cast<std::uint8_t>(crc >> 8);
+    out.size = body + 2;
+    return out;
+}
+
+bool decode_frame(const std::uint8_t *bytes, std::size_t n, frame &f) {
+    if (bytes == nullptr || n < frame_overhead) {
+        return false;
+    }
+    f.head = bytes[0];
+    f.tag = bytes[1];
+    f.len = bytes[2];
+    f.cmd = bytes[3];
+    if (n < f.len + frame_overhead) {
+        return false;
+    }
+    std::memcpy(f.payload.bytes.data(), bytes + 4, f.len);
+    f.payload.size = f.len;
+    const std::size_t body = 4 + std::size_t{f.len};
+    f.crc = static_cast<std::uint16_t>(bytes[body] | (bytes[body + 1] << 8));
+    return crc16_modbus(bytes, body) == f.crc;
+}
+
+} // namespace kinetra
