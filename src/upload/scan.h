@@ -1,5 +1,7 @@
 #pragma once
 
+#include "handle/handle.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,5 +21,10 @@ struct frame_span {
 // and the whole frame is stepped over, whatever its kind; a frame cut off at
 // the end of the bytes ends the scan. The CRC is not looked at here.
 std::optional<frame_span> scan_upload(const std::uint8_t *bytes, std::size_t total) noexcept;
+
+// Everything after the reception: scan, verify, copy. `upload` is written
+// only when the result is AXIS_OK; every AXIS_E_FRAME sets its message.
+std::int32_t parse_upload(axis_handle &handle, const std::uint8_t *bytes, std::size_t total,
+                          axis_upload &upload) noexcept;
 
 } // namespace kinetra

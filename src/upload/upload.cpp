@@ -58,26 +58,32 @@ std::int32_t read_upload(axis_handle *handle, axis_upload *upload) {
     if (total == 0) {
         return AXIS_E_SILENT;
     }
-    const auto chosen = scan_upload(buffer, total);
-    if (!chosen) {
-        set_error(*handle, msg_no_upload);
-        return AXIS_E_FRAME;
-    }
-    frame f;
-    if (!decode_frame(buffer + chosen->offset, chosen->length, f)) {
-        set_error(*handle, msg_crc_failed);
-        return AXIS_E_FRAME;
-    }
-    if (f.payload.size < upload_record_size) {
-        set_error(*handle, msg_short_payload);
-        return AXIS_E_FRAME;
-    }
-    static_assert(sizeof(axis_upload) == upload_record_size);
-    std::memcpy(upload, f.payload.bytes.data(), upload_record_size);
-    return AXIS_OK;
+    return parse_upload(*handle, buffer, total, *upload);
 }
 
 } // namespace
+
+std::int32_t parse_upload(axis_handle &handle, const std::uint8_t *bytes, std::size_t total,
+                          axis_upload &upload) noexcept {
+    const auto chosen = scan_upload(bytes, total);
+    if (!chosen) {
+        set_error(handle, msg_no_upload);
+        return AXIS_E_FRAME;
+    }
+    frame f;
+    if (!decode_frame(bytes + chosen->offset, chosen->length, f)) {
+        set_error(handle, msg_crc_failed);
+        return AXIS_E_FRAME;
+    }
+    if (f.payload.size < upload_record_size) {
+        set_error(handle, msg_short_payload);
+        return AXIS_E_FRAME;
+    }
+    static_assert(sizeof(axis_upload) == upload_record_size);
+    std::memcpy(&upload, f.payload.bytes.data(), upload_record_size);
+    return AXIS_OK;
+}
+
 } // namespace kinetra
 
 extern "C" KINETRA_API int32_t KINETRA_CALL axis_read_upload(axis_handle *handle,
