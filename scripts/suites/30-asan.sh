@@ -1,0 +1,3 @@
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+# the first report fails the run.
+cmake --workflow --preset asan

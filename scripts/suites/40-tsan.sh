@@ -1,0 +1,2 @@
+# The whole test suite under ThreadSanitizer.
+cmake --workflow --preset tsan
