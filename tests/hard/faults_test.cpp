@@ -256,6 +256,22 @@ TEST(StalledPeer, AMoveGivesUpWithinItsWriteTimeout) {
 
 // ---- Signals on the calling thread ----
 
+// A storm every 200 µs lands hundreds of signals in a 500 ms read. Under
+// ThreadSanitizer a signal that arrives during clock_nanosleep is held back
+// by the runtime until the call returns, so only about one per pause lands
+// there: the results are still checked, the count is not.
+#if defined(__SANITIZE_THREAD__)
+constexpr long signals_during_pauses = 0;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr long signals_during_pauses = 0;
+#else
+constexpr long signals_during_pauses = 100;
+#endif
+#else
+constexpr long signals_during_pauses = 100;
+#endif
+
 TEST(Signals, InterruptedReadsAndPausesChangeNoResult) {
     pty_peer peer;
     handle_ptr h = open_on(peer);
@@ -284,7 +300,7 @@ TEST(Signals, InterruptedReadsAndPausesChangeNoResult) {
         EXPECT_GE(since(start), 200ms);
         EXPECT_TRUE(record_is_sample(up));
         late.get();
-        EXPECT_GT(storm.delivered(), 100) << "the signals did not reach the pauses";
+        EXPECT_GT(storm.delivered(), signals_during_pauses) << "the signals missed the pauses";
     }
     {
         SCOPED_TRACE("silent port");
@@ -296,7 +312,7 @@ TEST(Signals, InterruptedReadsAndPausesChangeNoResult) {
         EXPECT_GE(took, silent_read - 5ms) << "a signal shortened the pauses";
         EXPECT_LT(took, hang_ceiling);
         EXPECT_TRUE(record_untouched(up));
-        EXPECT_GT(storm.delivered(), 100);
+        EXPECT_GT(storm.delivered(), signals_during_pauses);
     }
 }
 

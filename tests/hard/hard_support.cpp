@@ -16,7 +16,9 @@
 #endif
 
 #ifdef KINETRA_TEST_SANITIZER_HEAP
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtimes' allocator interface (GCC ships no header for
+// it): the bytes currently allocated through the sanitizer's malloc.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace kinetra::test {

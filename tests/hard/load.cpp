@@ -85,7 +85,8 @@ void run_session_cycles(std::size_t cycles) {
         peer.send(upload);
         axis_upload up{};
         EXPECT_EQ(axis_read_upload(h, &up), AXIS_OK) << "cycle " << i;
-        EXPECT_EQ(up.word1, 100);
+        const int word1 = up.word1; // packed: no reference to the field itself
+        EXPECT_EQ(word1, 100);
         peer.send(upload);
         axis_flush(h);
         axis_close(h);
