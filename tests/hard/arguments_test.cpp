@@ -154,9 +154,10 @@ TEST(Arguments, WindowBoundsAtAndBeyondSixteenBits) {
 }
 
 TEST(Arguments, PortNamesThatCannotBeOpened) {
-    const std::string long_name = "/dev/" + std::string(64 * 1024, 'k');
+    constexpr std::size_t kib64 = std::size_t{64} * 1024;
+    const std::string long_name = "/dev/" + std::string(kib64, 'k');
     std::string long_path = "/dev";
-    while (long_path.size() < 64 * 1024) {
+    while (long_path.size() < kib64) {
         long_path += "/.";
     }
     struct name_case {

@@ -49,7 +49,9 @@ bool record_is_sample(const axis_upload &up) {
 }
 
 // The frame axis_x_move(h, 1000, 200, 50) sends with head 0x01.
-const bytes x_move_frame{0x01, 0x01, 0x06, 0xA1, 0xE8, 0x03, 0xC8, 0x00, 0x32, 0x00, 0x64, 0x9A};
+bytes x_move_frame() {
+    return {0x01, 0x01, 0x06, 0xA1, 0xE8, 0x03, 0xC8, 0x00, 0x32, 0x00, 0x64, 0x9A};
+}
 
 // A move's write gives up after 10 ms per byte + 500 ms: 620 ms for a
 // single-axis frame, 740 ms for a three-axis one. The ceiling only has to
@@ -101,7 +103,7 @@ TEST(HangUp, BetweenCallsFailsEveryCallAndLeavesTheRecordAlone) {
     handle_ptr h = open_on(peer);
     ASSERT_NE(h, nullptr);
     ASSERT_EQ(axis_x_move(h.get(), 1000, 200, 50), 12);
-    EXPECT_EQ(peer.receive(12), x_move_frame);
+    EXPECT_EQ(peer.receive(12), x_move_frame());
 
     peer.hang_up();
 
@@ -251,7 +253,7 @@ TEST(StalledPeer, AMoveGivesUpWithinItsWriteTimeout) {
     const bytes seen = peer.drain(100ms);
     EXPECT_EQ(seen.size(), written) << "bytes reported written differ from bytes that arrived";
     ASSERT_EQ(axis_x_move(h.get(), 1000, 200, 50), 12);
-    EXPECT_EQ(peer.receive(12), x_move_frame);
+    EXPECT_EQ(peer.receive(12), x_move_frame());
 }
 
 // ---- Signals on the calling thread ----
@@ -324,10 +326,11 @@ TEST(Signals, InterruptedWritesChangeNoResult) {
     {
         SCOPED_TRACE("free-flowing writes");
         signal_storm storm(pthread_self(), std::chrono::microseconds(50));
+        const bytes frame = x_move_frame();
         bytes expected;
         for (int i = 0; i < 300; ++i) {
             ASSERT_EQ(axis_x_move(h.get(), 1000, 200, 50), 12) << "move " << i;
-            expected.insert(expected.end(), x_move_frame.begin(), x_move_frame.end());
+            expected.insert(expected.end(), frame.begin(), frame.end());
         }
         EXPECT_EQ(peer.receive(expected.size()), expected);
         EXPECT_GT(storm.delivered(), 0);
@@ -349,7 +352,7 @@ TEST(Signals, InterruptedWritesChangeNoResult) {
         EXPECT_EQ(r, 12) << "the far end drained well within the write timeout";
         EXPECT_GT(storm.delivered(), 100) << "the signals did not reach the blocked write";
         ASSERT_EQ(seen.size(), written + static_cast<std::size_t>(r > 0 ? r : 0));
-        EXPECT_EQ(bytes(seen.end() - 12, seen.end()), x_move_frame);
+        EXPECT_EQ(bytes(seen.end() - 12, seen.end()), x_move_frame());
     }
     {
         SCOPED_TRACE("a write that times out");
