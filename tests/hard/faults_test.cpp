@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <kinetra.h>
 
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -97,6 +98,16 @@ stall fill_until_stalled(axis_handle *h) {
 }
 
 // ---- The far end hangs up ----
+
+TEST(HangUp, BeforeTheOpenTheOpenFails) {
+    pty_peer peer;
+    peer.hang_up();
+    const std::size_t fds = open_descriptors();
+    errno = 0;
+    EXPECT_EQ(axis_init(peer.port_name().c_str(), 0x01, nullptr), nullptr);
+    EXPECT_NE(errno, 0);
+    EXPECT_EQ(open_descriptors(), fds);
+}
 
 TEST(HangUp, BetweenCallsFailsEveryCallAndLeavesTheRecordAlone) {
     pty_peer peer;
