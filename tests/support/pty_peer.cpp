@@ -153,8 +153,8 @@ std::string hex(const bytes &data) {
 std::string identifier(const char *description) {
     std::string out;
     for (const char *p = description; *p != '\0'; ++p) {
-        const bool alnum = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') ||
-                           (*p >= '0' && *p <= '9');
+        const bool alnum =
+            (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9');
         if (alnum) {
             out += *p;
         } else if (!out.empty() && out.back() != '_') {
