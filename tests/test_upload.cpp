@@ -137,9 +137,9 @@ TEST_F(ReadTest, TheDocumentedUploadReadsAsSignedWords) {
     axis_upload up{};
     ASSERT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
     EXPECT_EQ(up.byte0, 0x02);
-    EXPECT_EQ(up.word1, 100);
-    EXPECT_EQ(up.word2, -50);
-    EXPECT_EQ(up.word3, 7);
+    EXPECT_EQ(std::int16_t{up.word1}, 100);
+    EXPECT_EQ(std::int16_t{up.word2}, -50);
+    EXPECT_EQ(std::int16_t{up.word3}, 7);
     const std::array<std::uint8_t, 6> tail{0x01, 0x00, 0x00, 0x01, 0x00, 0x00};
     EXPECT_EQ(0, std::memcmp(up.tail, tail.data(), tail.size()));
 }
@@ -176,7 +176,7 @@ TEST_F(ReadTest, BytesArrivingDuringThePausesAreRead) {
     const std::int32_t result = axis_read_upload(handle_, &up);
     late.join();
     EXPECT_EQ(result, AXIS_OK);
-    EXPECT_EQ(up.word1, 100);
+    EXPECT_EQ(std::int16_t{up.word1}, 100);
 }
 
 TEST_F(ReadTest, TakesAtMostOneBufferAndLeavesTheRestForTheNextCall) {
@@ -188,7 +188,7 @@ TEST_F(ReadTest, TakesAtMostOneBufferAndLeavesTheRestForTheNextCall) {
     EXPECT_EQ(axis_read_upload(handle_, &up), AXIS_E_FRAME);
     EXPECT_EQ(error(), "未找到上传帧");
     EXPECT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
-    EXPECT_EQ(up.word1, 100);
+    EXPECT_EQ(std::int16_t{up.word1}, 100);
 }
 
 TEST_F(ReadTest, AHungUpPortFailsCleanlyWithinThePollBudget) {
