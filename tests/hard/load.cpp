@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <kinetra.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -120,65 +122,69 @@ bytes upload_for(std::size_t port) {
     return make_frame(port % 2 == 0 ? 0x7A : 0x7B, 0x01, 0xF5, payload);
 }
 
-// The peer side: reads every master as bytes arrive, so no write ever waits.
+// The peer side of one port: reads its master as bytes arrive, on a thread
+// of its own, so that the peers keep pace with the drivers.
 class collector {
   public:
-    explicit collector(std::vector<std::unique_ptr<pty_peer>> &peers)
-        : peers_(peers), streams_(peers.size()), thread_([this] { run(); }) {}
+    explicit collector(const pty_peer &peer) : fd_(peer.master_fd()), thread_([this] { run(); }) {}
     ~collector() { stop(); }
     collector(const collector &) = delete;
     collector &operator=(const collector &) = delete;
 
+    // Asks the reader to finish once the line has gone quiet; stop() waits.
+    void request_stop() { stop_ = true; }
     void stop() {
         if (thread_.joinable()) {
             stop_ = true;
             thread_.join();
-            drain_all(0);
         }
     }
-    const bytes &stream(std::size_t port) const { return streams_[port]; }
+    const bytes &stream() const { return stream_; }
 
   private:
-    void drain_all(int timeout_ms) {
-        std::vector<pollfd> fds;
-        for (const auto &p : peers_) {
-            fds.push_back({p->master_fd(), POLLIN, 0});
-        }
-        if (::poll(fds.data(), fds.size(), timeout_ms) <= 0) {
-            return;
+    // Reads what is there; false once nothing came within `timeout_ms`.
+    bool drain(int timeout_ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0 || (p.revents & POLLIN) == 0) {
+            return false;
         }
         std::uint8_t buf[4096];
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if ((fds[i].revents & POLLIN) == 0) {
-                continue;
-            }
-            ssize_t n = 0;
-            while ((n = ::read(fds[i].fd, buf, sizeof buf)) > 0) {
-                streams_[i].insert(streams_[i].end(), buf, buf + n);
-            }
+        ssize_t n = 0;
+        while ((n = ::read(fd_, buf, sizeof buf)) > 0) {
+            stream_.insert(stream_.end(), buf, buf + n);
         }
+        return true;
     }
     void run() {
         while (!stop_) {
-            drain_all(10);
+            drain(10);
         }
-        // Whatever is still in flight after the last move.
-        for (int i = 0; i < 20; ++i) {
-            drain_all(5);
+        while (drain(50)) {
         }
     }
 
-    std::vector<std::unique_ptr<pty_peer>> &peers_;
-    std::vector<bytes> streams_;
+    int fd_;
+    bytes stream_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
 struct driver_report {
     std::size_t bad_results = 0;
+    std::size_t cut_short = 0; // writes the timeout ended early: part or none of a frame
     std::string first_problem;
     bool upload_ok = false;
+    bytes expected; // exactly the bytes the results say were written, in order
 };
+
+bytes words_of(const axis_motion &m) {
+    return {static_cast<std::uint8_t>(static_cast<std::uint16_t>(m.target) & 0xFF),
+            static_cast<std::uint8_t>(static_cast<std::uint16_t>(m.target) >> 8),
+            static_cast<std::uint8_t>(m.aux1 & 0xFF),
+            static_cast<std::uint8_t>(m.aux1 >> 8),
+            static_cast<std::uint8_t>(m.aux2 & 0xFF),
+            static_cast<std::uint8_t>(m.aux2 >> 8)};
+}
 
 void drive(axis_handle *h, std::size_t port, std::size_t rounds, driver_report &report) {
     auto note = [&](const std::string &what) {
@@ -188,58 +194,66 @@ void drive(axis_handle *h, std::size_t port, std::size_t rounds, driver_report &
     };
     axis_upload up{};
     const int32_t read = axis_read_upload(h, &up);
-    const bytes expected = upload_for(port);
-    report.upload_ok = read == AXIS_OK && std::memcmp(&up, expected.data() + 4, sizeof up) == 0;
+    const bytes upload = upload_for(port);
+    report.upload_ok = read == AXIS_OK && std::memcmp(&up, upload.data() + 4, sizeof up) == 0;
+    const std::uint8_t head = head_of(port);
     for (std::size_t r = 0; r < rounds; ++r) {
         const auto seq = static_cast<std::int16_t>(r);
         const auto tag = static_cast<std::uint16_t>(port);
         const axis_motion x{seq, tag, 1}, y{seq, tag, 2}, z{seq, tag, 3};
+        const axis_motion sx{seq, tag, 0x11}, sy{seq, tag, 0x22}, sz{seq, tag, 0x33};
+        const bytes three = concat({words_of(x), words_of(y), words_of(z)});
         const int32_t results[5] = {axis_x_move(h, seq, tag, 0x11), axis_y_move(h, seq, tag, 0x22),
                                     axis_z_move(h, seq, tag, 0x33),
                                     axis_xyz_abs_move(h, &x, &y, &z),
                                     axis_xyz_rel_move(h, &x, &y, &z)};
-        const int32_t want[5] = {12, 12, 12, 24, 24};
+        const bytes frames[5] = {
+            make_frame(head, 0x01, 0xA1, words_of(sx)), make_frame(head, 0x01, 0xA2, words_of(sy)),
+            make_frame(head, 0x01, 0xA3, words_of(sz)), make_frame(head, 0x01, 0xA5, three),
+            make_frame(head, 0x01, 0xA4, three)};
         for (int k = 0; k < 5; ++k) {
-            if (results[k] != want[k]) {
-                note("round " + std::to_string(r) + " move " + std::to_string(k) + " returned " +
-                     std::to_string(results[k]) + ": " + axis_get_error(h));
+            const int32_t got = results[k];
+            const bytes &f = frames[k];
+            const std::string where = "round " + std::to_string(r) + " move " + std::to_string(k);
+            if (got > 0 && static_cast<std::size_t>(got) <= f.size()) {
+                const auto n = static_cast<std::size_t>(got);
+                report.expected.insert(report.expected.end(), f.begin(),
+                                       f.begin() + static_cast<std::ptrdiff_t>(n));
+                if (n < f.size()) {
+                    ++report.cut_short;
+                }
+            } else if (got == AXIS_E_REFUSED && std::string(axis_get_error(h)) == "串口发送失败") {
+                ++report.cut_short; // the timeout passed before the first byte
+            } else {
+                note(where + " returned " + std::to_string(got) + ": " + axis_get_error(h));
             }
         }
     }
 }
 
-// Checks one port's stream: rounds × (x, y, z, abs, rel), in order, each
-// with the port's head, a sound CRC and the port's own words.
-std::string check_stream(const bytes &stream, std::size_t port, std::size_t rounds) {
-    const auto frames = split_frames(stream);
-    if (!frames) {
-        return "the stream is not whole frames (" + std::to_string(stream.size()) + " bytes)";
+// Where two streams first differ, with the bytes around it.
+std::string first_difference(const bytes &got, const bytes &want) {
+    if (got == want) {
+        return {};
     }
-    if (frames->size() != rounds * 5) {
-        return std::to_string(frames->size()) + " frames instead of " + std::to_string(rounds * 5);
+    std::size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) {
+        ++i;
     }
-    const std::uint8_t codes[5] = {0xA1, 0xA2, 0xA3, 0xA5, 0xA4};
-    for (std::size_t i = 0; i < frames->size(); ++i) {
-        const wire_frame &f = (*frames)[i];
-        const std::size_t round = i / 5;
-        const std::string where = "frame " + std::to_string(i) + ": ";
-        if (f.head != head_of(port)) {
-            return where + "head " + std::to_string(f.head) + " belongs to another port";
-        }
-        if (!f.crc_ok || f.tag != 0x01 || f.cmd != codes[i % 5]) {
-            return where + "damaged or out of order: " + hex(f.payload);
-        }
-        if (word_at(f.payload, 0) != static_cast<std::uint16_t>(round) ||
-            word_at(f.payload, 2) != port) {
-            return where + "words of another round or port: " + hex(f.payload);
-        }
-    }
-    return {};
+    auto around = [i](const bytes &b) {
+        const std::size_t from = i < 12 ? 0 : i - 12;
+        const std::size_t to = std::min(b.size(), i + 12);
+        return hex(bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
+                         b.begin() + static_cast<std::ptrdiff_t>(to)));
+    };
+    return std::to_string(got.size()) + " bytes arrived, " + std::to_string(want.size()) +
+           " reported written; first difference at byte " + std::to_string(i) + ": got [" +
+           around(got) + "] want [" + around(want) + "]";
 }
 
 } // namespace
 
-void run_fan_out(std::size_t ports, std::size_t rounds) {
+void run_fan_out(std::size_t ports, std::size_t rounds, bool every_write_whole) {
     std::vector<std::unique_ptr<pty_peer>> peers;
     std::vector<axis_handle *> handles;
     for (std::size_t i = 0; i < ports; ++i) {
@@ -250,23 +264,39 @@ void run_fan_out(std::size_t ports, std::size_t rounds) {
     }
 
     std::vector<driver_report> reports(ports);
-    {
-        collector peer_side(peers);
-        std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < ports; ++i) {
-            threads.emplace_back(drive, handles[i], i, rounds, std::ref(reports[i]));
-        }
-        for (std::thread &t : threads) {
-            t.join();
-        }
-        peer_side.stop();
-        for (std::size_t i = 0; i < ports; ++i) {
-            SCOPED_TRACE("port " + std::to_string(i));
-            EXPECT_TRUE(reports[i].upload_ok) << "the upload read through the wrong handle";
-            EXPECT_EQ(reports[i].bad_results, 0u) << reports[i].first_problem;
-            EXPECT_EQ(check_stream(peer_side.stream(i), i, rounds), "");
-        }
+    std::vector<std::unique_ptr<collector>> peer_side;
+    for (const auto &p : peers) {
+        peer_side.push_back(std::make_unique<collector>(*p));
     }
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < ports; ++i) {
+        threads.emplace_back(drive, handles[i], i, rounds, std::ref(reports[i]));
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    for (const auto &c : peer_side) {
+        c->request_stop();
+    }
+    std::size_t cut_short = 0;
+    for (std::size_t i = 0; i < ports; ++i) {
+        SCOPED_TRACE("port " + std::to_string(i));
+        peer_side[i]->stop();
+        EXPECT_TRUE(reports[i].upload_ok) << "the upload read through the wrong handle";
+        EXPECT_EQ(reports[i].bad_results, 0u) << reports[i].first_problem;
+        // Every byte a result reported went to this port, in order, and
+        // nothing else did: no frame of another handle, none lost.
+        EXPECT_EQ(first_difference(peer_side[i]->stream(), reports[i].expected), "");
+        if (every_write_whole) {
+            EXPECT_EQ(reports[i].cut_short, 0u) << "a write timed out against a reading peer";
+            EXPECT_EQ(
+                split_frames(peer_side[i]->stream()).value_or(std::vector<wire_frame>{}).size(),
+                rounds * 5);
+        }
+        cut_short += reports[i].cut_short;
+    }
+    std::printf("%zu ports x %zu rounds: %zu frames, %zu cut short by the write timeout\n", ports,
+                rounds, ports * rounds * 5, cut_short);
     for (axis_handle *h : handles) {
         axis_close(h);
     }

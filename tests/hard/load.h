@@ -16,8 +16,12 @@ void run_refused_open_cycles(std::size_t cycles);
 void run_session_cycles(std::size_t cycles);
 
 // `ports` handles on as many ptys, each driven from its own thread through
-// `rounds` rounds of all five moves and one upload read; every frame must
-// reach its own port with its own head byte, in order, nothing lost.
-void run_fan_out(std::size_t ports, std::size_t rounds);
+// one upload read and `rounds` rounds of all five moves, with a reader
+// thread per port on the far side. Every byte a move reports as written
+// must reach its own port, in order, with its own head byte; nothing else
+// may arrive. With `every_write_whole`, no write may have been cut short by
+// its timeout either: true whenever the traffic fits the tty's buffer, so
+// that a slow reader on a loaded machine cannot matter.
+void run_fan_out(std::size_t ports, std::size_t rounds, bool every_write_whole);
 
 } // namespace kinetra::test

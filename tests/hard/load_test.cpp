@@ -13,7 +13,7 @@ TEST(Lifecycle, TenThousandRefusedOpensLeaveNothingBehind) { run_refused_open_cy
 
 TEST(Lifecycle, AThousandWholeSessionsLeaveNothingBehind) { run_session_cycles(1000); }
 
-TEST(Concurrency, SixtyFourHandlesFromSixtyFourThreads) { run_fan_out(64, 100); }
+TEST(Concurrency, SixtyFourHandlesFromSixtyFourThreads) { run_fan_out(64, 100, true); }
 
 } // namespace
 } // namespace kinetra::test

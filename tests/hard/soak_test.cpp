@@ -13,7 +13,7 @@ TEST(Soak, AHundredThousandRefusedOpens) { run_refused_open_cycles(100000); }
 
 TEST(Soak, AHundredThousandWholeSessions) { run_session_cycles(100000); }
 
-TEST(Soak, SixtyFourThreadsTenThousandRoundsEach) { run_fan_out(64, 10000); }
+TEST(Soak, SixtyFourThreadsTenThousandRoundsEach) { run_fan_out(64, 10000, false); }
 
 } // namespace
 } // namespace kinetra::test
