@@ -265,10 +265,12 @@ void run_fan_out(std::size_t ports, std::size_t rounds, bool every_write_whole) 
 
     std::vector<driver_report> reports(ports);
     std::vector<std::unique_ptr<collector>> peer_side;
+    peer_side.reserve(peers.size());
     for (const auto &p : peers) {
         peer_side.push_back(std::make_unique<collector>(*p));
     }
     std::vector<std::thread> threads;
+    threads.reserve(ports);
     for (std::size_t i = 0; i < ports; ++i) {
         threads.emplace_back(drive, handles[i], i, rounds, std::ref(reports[i]));
     }
