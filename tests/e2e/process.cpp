@@ -38,6 +38,7 @@ std::string slurp(const std::string &path) {
 // Spawns argv with stdout to `out_fd` and stderr to the file `err_path`.
 int spawn(const std::vector<std::string> &argv, int out_fd, const std::string &err_path) {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const auto &a : argv) {
         args.push_back(const_cast<char *>(a.c_str()));
     }

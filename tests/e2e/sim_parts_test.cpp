@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ bytes words(std::initializer_list<int> values) {
 
 // ---- Model ----
 
-TEST(Model, AxesTravelAtTheSpeedAndStopAtTheTarget) {
+TEST(SimModel, AxesTravelAtTheSpeedAndStopAtTheTarget) {
     platform_model m(1000);
     ASSERT_TRUE(m.apply(command(CMD_MOVE_XYZ_ABS, words({500, 0, 0, -200, 0, 0, 50, 0, 0}))));
     m.advance(0.1);
@@ -54,7 +55,7 @@ TEST(Model, AxesTravelAtTheSpeedAndStopAtTheTarget) {
     EXPECT_EQ(there.counter, moving.counter + 1);
 }
 
-TEST(Model, SingleAxisMoveSetsOnlyItsTarget) {
+TEST(SimModel, SingleAxisMoveSetsOnlyItsTarget) {
     platform_model m(1000);
     ASSERT_TRUE(m.apply(command(CMD_MOVE_XYZ_ABS, words({1, 0, 0, 2, 0, 0, 3, 0, 0}))));
     ASSERT_TRUE(m.apply(command(CMD_MOVE_Y, words({-7, 9, 9}))));
@@ -65,7 +66,7 @@ TEST(Model, SingleAxisMoveSetsOnlyItsTarget) {
     EXPECT_EQ(m.target(2), -32768);
 }
 
-TEST(Model, RelativeMoveAddsToTheTargetsAndStopsAtTheEndsOfTheWord) {
+TEST(SimModel, RelativeMoveAddsToTheTargetsAndStopsAtTheEndsOfTheWord) {
     platform_model m(1000);
     ASSERT_TRUE(m.apply(command(CMD_MOVE_XYZ_ABS, words({100, 0, 0, 32000, 0, 0, -32000, 0, 0}))));
     ASSERT_TRUE(m.apply(command(CMD_MOVE_XYZ_REL, words({-50, 0, 0, 1000, 0, 0, -1000, 0, 0}))));
@@ -77,7 +78,7 @@ TEST(Model, RelativeMoveAddsToTheTargetsAndStopsAtTheEndsOfTheWord) {
     EXPECT_EQ(m.position(2), -32768);
 }
 
-TEST(Model, IgnoresUnknownCommandsAndWrongSizes) {
+TEST(SimModel, IgnoresUnknownCommandsAndWrongSizes) {
     platform_model m(1000);
     EXPECT_FALSE(m.apply(command(0xA6, words({5, 0, 0}))));
     EXPECT_FALSE(m.apply(command(CMD_MOVE_X, words({5, 0}))));
@@ -109,7 +110,7 @@ parsed parse(const bytes &wire) {
     return p;
 }
 
-TEST(Upload, FrameCarriesStatePositionsAndCounter) {
+TEST(SimUpload, FrameCarriesStatePositionsAndCounter) {
     fault_injector clean({}, 1);
     const bytes wire = clean.wire_for(sample_state());
     ASSERT_EQ(wire.size(), 19U);
@@ -130,9 +131,12 @@ struct fault_case {
     const char *message;
 };
 
-class Faults : public ::testing::TestWithParam<fault_case> {};
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
 
-TEST_P(Faults, ReachTheHostAsTheLibrarysResult) {
+class SimFaults : public ::testing::TestWithParam<fault_case> {};
+
+TEST_P(SimFaults, ReachTheHostAsTheLibrarysResult) {
     const fault_case &c = GetParam();
     fault_injector faults(c.options, 42);
     for (int i = 0; i < 50; ++i) { // every draw, whatever the noise
@@ -154,17 +158,17 @@ const fault_case fault_cases[] = {
     {"StrayHeadHidesANoisyFrame", {1, 0, 0, 1, false}, AXIS_E_FRAME, "未找到上传帧"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Sim, Faults, ::testing::ValuesIn(fault_cases),
+INSTANTIATE_TEST_SUITE_P(Sim, SimFaults, ::testing::ValuesIn(fault_cases),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
-TEST(Faults, SilentSendsNothing) {
+TEST(SimFaults, SilentSendsNothing) {
     fault_injector faults({1, 1, 1, 1, true}, 3);
     EXPECT_TRUE(faults.wire_for(sample_state()).empty());
     faults.set_silent(false);
     EXPECT_FALSE(faults.wire_for(sample_state()).empty());
 }
 
-TEST(Faults, NoiseNeverHoldsAnUploadHead) {
+TEST(SimFaults, NoiseNeverHoldsAnUploadHead) {
     fault_injector faults({1, 0, 0, 0, false}, 9);
     std::size_t noise = 0;
     for (int i = 0; i < 500; ++i) {
@@ -180,7 +184,7 @@ TEST(Faults, NoiseNeverHoldsAnUploadHead) {
     EXPECT_GT(noise, 500U * 3) << "one to eight bytes, about 4.5 on average";
 }
 
-TEST(Faults, TheSeedNamesTheStream) {
+TEST(SimFaults, TheSeedNamesTheStream) {
     const fault_options mixed{0.3, 0.2, 0.2, 0.2, false};
     fault_injector a(mixed, 1234);
     fault_injector b(mixed, 1234);
@@ -194,7 +198,7 @@ TEST(Faults, TheSeedNamesTheStream) {
     EXPECT_TRUE(differs);
 }
 
-TEST(Faults, EachFaultComesWithItsProbability) {
+TEST(SimFaults, EachFaultComesWithItsProbability) {
     fault_injector faults({0, 0.25, 0, 0, false}, 77);
     int bad = 0;
     constexpr int frames = 4000;
@@ -215,7 +219,7 @@ struct collected {
     }
 };
 
-TEST(Receiver, FindsFramesWhateverTheChunks) {
+TEST(SimReceiver, FindsFramesWhateverTheChunks) {
     const bytes stream =
         test::concat({test::make_frame(0x01, 0x01, 0xA1, words({1000, 200, 50})),
                       test::make_frame(0xFF, 0x01, 0xA5, words({1, 2, 3, 4, 5, 6, 7, 8, 9}))});
@@ -237,7 +241,7 @@ TEST(Receiver, FindsFramesWhateverTheChunks) {
     }
 }
 
-TEST(Receiver, ReportsADamagedCommandAndSkipsNoise) {
+TEST(SimReceiver, ReportsADamagedCommandAndSkipsNoise) {
     bytes damaged = test::make_frame(0x01, 0x01, 0xA2, words({-5, 0, 0}));
     damaged[5] = static_cast<std::uint8_t>(damaged[5] ^ 0x01); // target -5 becomes -6... or so
     // Noise holding a 0x01 in the tag's place, with a header that fits no
@@ -257,7 +261,7 @@ TEST(Receiver, ReportsADamagedCommandAndSkipsNoise) {
     EXPECT_EQ(r.take_skipped(), noise.size());
 }
 
-TEST(Receiver, UnknownCommandWithAGoodCrcIsReported) {
+TEST(SimReceiver, UnknownCommandWithAGoodCrcIsReported) {
     command_receiver r;
     collected out;
     const bytes f = test::make_frame(0x01, 0x01, 0x42, {1, 2});
@@ -266,7 +270,7 @@ TEST(Receiver, UnknownCommandWithAGoodCrcIsReported) {
     EXPECT_EQ(describe(out.frames[0]), "head 0x01 unknown (0x42) len 2 CRC good");
 }
 
-TEST(Receiver, ResyncDropsAHeadThatNeverCompletes) {
+TEST(SimReceiver, ResyncDropsAHeadThatNeverCompletes) {
     command_receiver r;
     collected out;
     // 0x01 then a length of 200: a frame that would need 206 bytes.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -123,6 +124,9 @@ struct move_case {
     std::vector<std::string> logged; // in the simulator's log of received frames
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const move_case &c, std::ostream *os) { *os << c.name; }
+
 class MoveArrives : public ::testing::TestWithParam<move_case> {};
 
 TEST_P(MoveArrives, UploadShowsTheAxesAtTheirTargets) {
@@ -148,39 +152,42 @@ TEST_P(MoveArrives, UploadShowsTheAxesAtTheirTargets) {
     }
 }
 
-const move_case move_cases[] = {
-    {"SingleX",
-     {{"move", "x", "1200"}},
-     {1200, 0, 0},
-     {"head 0x01 move X (0xA1) len 6 X[target 1200 aux1 0 aux2 0]"}},
-    {"SingleYWithAuxWords",
-     {{"move", "y", "-700", "5", "65535"}},
-     {0, -700, 0},
-     {"move Y (0xA2) len 6 Y[target -700 aux1 5 aux2 65535]"}},
-    {"SingleZToTheLargestWord",
-     {{"--head", "0xFF", "move", "z", "32767"}},
-     {0, 0, 32767},
-     {"head 0xFF move Z (0xA3) len 6 Z[target 32767"}},
-    {"ThreeAxisAbsolute",
-     {{"move-abs", "-300", "400", "-500", "--aux1", "1,2,3", "--aux2", "4,5,6"}},
-     {-300, 400, -500},
-     {"move XYZ abs (0xA5) len 18 X[target -300 aux1 1 aux2 4] Y[target 400 aux1 2 aux2 5] "
-      "Z[target -500 aux1 3 aux2 6]"}},
-    {"RelativeMovesAddUp",
-     {{"move-rel", "100", "200", "-300"}, {"move-rel", "100", "200", "-300"}},
-     {200, 400, -600},
-     {"move XYZ rel (0xA4) len 18 X[target 100"}},
-    {"RelativeAfterSingleAndAbsolute",
-     {{"move", "x", "1000"}, {"move-abs", "0", "500", "0"}, {"move-rel", "-50", "50", "5"}},
-     {-50, 550, 5},
-     {"move X (0xA1)", "move XYZ abs (0xA5)", "move XYZ rel (0xA4)"}},
-    {"RelativeStopsAtTheEndOfTheWord",
-     {{"move-abs", "32000", "0", "-32000"}, {"move-rel", "32000", "0", "-32000"}},
-     {32767, 0, -32768},
-     {}},
-};
+// Built on first use: a table of strings at namespace scope could throw before main.
+std::vector<move_case> move_cases() {
+    return {
+        {"SingleX",
+         {{"move", "x", "1200"}},
+         {1200, 0, 0},
+         {"head 0x01 move X (0xA1) len 6 X[target 1200 aux1 0 aux2 0]"}},
+        {"SingleYWithAuxWords",
+         {{"move", "y", "-700", "5", "65535"}},
+         {0, -700, 0},
+         {"move Y (0xA2) len 6 Y[target -700 aux1 5 aux2 65535]"}},
+        {"SingleZToTheLargestWord",
+         {{"--head", "0xFF", "move", "z", "32767"}},
+         {0, 0, 32767},
+         {"head 0xFF move Z (0xA3) len 6 Z[target 32767"}},
+        {"ThreeAxisAbsolute",
+         {{"move-abs", "-300", "400", "-500", "--aux1", "1,2,3", "--aux2", "4,5,6"}},
+         {-300, 400, -500},
+         {"move XYZ abs (0xA5) len 18 X[target -300 aux1 1 aux2 4] Y[target 400 aux1 2 aux2 5] "
+          "Z[target -500 aux1 3 aux2 6]"}},
+        {"RelativeMovesAddUp",
+         {{"move-rel", "100", "200", "-300"}, {"move-rel", "100", "200", "-300"}},
+         {200, 400, -600},
+         {"move XYZ rel (0xA4) len 18 X[target 100"}},
+        {"RelativeAfterSingleAndAbsolute",
+         {{"move", "x", "1000"}, {"move-abs", "0", "500", "0"}, {"move-rel", "-50", "50", "5"}},
+         {-50, 550, 5},
+         {"move X (0xA1)", "move XYZ abs (0xA5)", "move XYZ rel (0xA4)"}},
+        {"RelativeStopsAtTheEndOfTheWord",
+         {{"move-abs", "32000", "0", "-32000"}, {"move-rel", "32000", "0", "-32000"}},
+         {32767, 0, -32768},
+         {}},
+    };
+}
 
-INSTANTIATE_TEST_SUITE_P(Tools, MoveArrives, ::testing::ValuesIn(move_cases),
+INSTANTIATE_TEST_SUITE_P(Tools, MoveArrives, ::testing::ValuesIn(move_cases()),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST(MoveUnderWay, UploadShowsTheMovingBitAndAPositionOnTheWay) {
@@ -223,6 +230,9 @@ struct fault_case {
     std::string message; // on standard error, with the gloss and the result
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
+
 class Faults : public ::testing::TestWithParam<fault_case> {};
 
 TEST_P(Faults, ReadReportsTheLibrarysResult) {
@@ -242,16 +252,22 @@ TEST_P(Faults, ReadReportsTheLibrarysResult) {
     }
 }
 
-const fault_case fault_cases[] = {
-    {"BadCrc", {"--bad-crc", "1"}, 1, "CRC校验失败 (CRC check failed) [result -7]"},
-    {"ShortPayload", {"--short-payload", "1"}, 1, "载荷不足 (payload too short) [result -7]"},
-    {"StrayHead", {"--stray-head", "1"}, 1, "未找到上传帧 (no upload frame found) [result -7]"},
-    {"Silent", {"--silent"}, 1, "nothing received from the platform in about 500 ms [result -8]"},
-    {"NoiseIsSteppedOver", {"--noise", "1"}, 0, ""},
-    {"NoFault", {}, 0, ""},
-};
+// Built on first use: a table of strings at namespace scope could throw before main.
+std::vector<fault_case> fault_cases() {
+    return {
+        {"BadCrc", {"--bad-crc", "1"}, 1, "CRC校验失败 (CRC check failed) [result -7]"},
+        {"ShortPayload", {"--short-payload", "1"}, 1, "载荷不足 (payload too short) [result -7]"},
+        {"StrayHead", {"--stray-head", "1"}, 1, "未找到上传帧 (no upload frame found) [result -7]"},
+        {"Silent",
+         {"--silent"},
+         1,
+         "nothing received from the platform in about 500 ms [result -8]"},
+        {"NoiseIsSteppedOver", {"--noise", "1"}, 0, ""},
+        {"NoFault", {}, 0, ""},
+    };
+}
 
-INSTANTIATE_TEST_SUITE_P(Tools, Faults, ::testing::ValuesIn(fault_cases),
+INSTANTIATE_TEST_SUITE_P(Tools, Faults, ::testing::ValuesIn(fault_cases()),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST(Faults, WatchShowsEachFailureAsAJsonLineAndGoesOn) {
@@ -302,6 +318,9 @@ struct usage_case {
     args arguments;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const usage_case &c, std::ostream *os) { *os << c.name; }
+
 class BadArguments : public ::testing::TestWithParam<usage_case> {};
 
 // A port that does not exist: a bad argument must be caught before any open.
@@ -314,27 +333,30 @@ TEST_P(BadArguments, PrintUsageAndExit2) {
     EXPECT_EQ(r.err.find("cannot open"), std::string::npos) << r.err;
 }
 
-const usage_case usage_cases[] = {
-    {"NoCommand", {"--port", missing_port}},
-    {"NoArguments", {}},
-    {"UnknownCommand", {"--port", missing_port, "fly"}},
-    {"NoPort", {"read"}},
-    {"UnknownAxis", {"--port", missing_port, "move", "w", "5"}},
-    {"TargetBeyondAWord", {"--port", missing_port, "move", "x", "40000"}},
-    {"TargetNotANumber", {"--port", missing_port, "move", "x", "far"}},
-    {"OneAuxWordOnly", {"--port", missing_port, "move", "x", "5", "1"}},
-    {"AuxBeyondAWord", {"--port", missing_port, "move", "x", "5", "1", "70000"}},
-    {"FiveLimits", {"--port", missing_port, "--limits", "1,2,3,4,5", "read"}},
-    {"HeadBeyondAByte", {"--port", missing_port, "--head", "0x100", "read"}},
-    {"TwoTargetsForThreeAxes", {"--port", missing_port, "move-abs", "1", "2"}},
-    {"TwoAuxWordsForThreeAxes",
-     {"--port", missing_port, "move-rel", "1", "2", "3", "--aux1", "1,2"}},
-    {"DemoWithAPort", {"--port", missing_port, "demo"}},
-    {"CountNotANumber", {"--port", missing_port, "watch", "--count", "x"}},
-    {"UnknownOption", {"--port", missing_port, "read", "--xml"}},
-};
+// Built on first use: a table of strings at namespace scope could throw before main.
+std::vector<usage_case> usage_cases() {
+    return {
+        {"NoCommand", {"--port", missing_port}},
+        {"NoArguments", {}},
+        {"UnknownCommand", {"--port", missing_port, "fly"}},
+        {"NoPort", {"read"}},
+        {"UnknownAxis", {"--port", missing_port, "move", "w", "5"}},
+        {"TargetBeyondAWord", {"--port", missing_port, "move", "x", "40000"}},
+        {"TargetNotANumber", {"--port", missing_port, "move", "x", "far"}},
+        {"OneAuxWordOnly", {"--port", missing_port, "move", "x", "5", "1"}},
+        {"AuxBeyondAWord", {"--port", missing_port, "move", "x", "5", "1", "70000"}},
+        {"FiveLimits", {"--port", missing_port, "--limits", "1,2,3,4,5", "read"}},
+        {"HeadBeyondAByte", {"--port", missing_port, "--head", "0x100", "read"}},
+        {"TwoTargetsForThreeAxes", {"--port", missing_port, "move-abs", "1", "2"}},
+        {"TwoAuxWordsForThreeAxes",
+         {"--port", missing_port, "move-rel", "1", "2", "3", "--aux1", "1,2"}},
+        {"DemoWithAPort", {"--port", missing_port, "demo"}},
+        {"CountNotANumber", {"--port", missing_port, "watch", "--count", "x"}},
+        {"UnknownOption", {"--port", missing_port, "read", "--xml"}},
+    };
+}
 
-INSTANTIATE_TEST_SUITE_P(Tools, BadArguments, ::testing::ValuesIn(usage_cases),
+INSTANTIATE_TEST_SUITE_P(Tools, BadArguments, ::testing::ValuesIn(usage_cases()),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST(BadArguments, SimulatorPrintsUsageAndExits2) {
@@ -381,6 +403,9 @@ struct refusal_case {
     std::string message;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const refusal_case &c, std::ostream *os) { *os << c.name; }
+
 class Refused : public ::testing::TestWithParam<refusal_case> {};
 
 // Windows X [-100, 100], Y [10, 100], Z [-100, 100]: 0 lies outside Y.
@@ -404,20 +429,25 @@ TEST_P(Refused, MoveOutsideTheWindowFailsWithTheMessageAndSendsNothing) {
     EXPECT_EQ(count_of(log, " move "), 1) << log;
 }
 
-const refusal_case refusal_cases[] = {
-    {"XBeyondItsLimit", {"move", "x", "500"}, "X轴超出限位 (X axis beyond its limit) [result -6]"},
-    {"SingleAxisJudgedWithZeroElsewhere",
-     {"move", "z", "50"},
-     "Y轴超出限位 (Y axis beyond its limit) [result -6]"},
-    {"ZOfAnAbsoluteMove",
-     {"move-abs", "0", "50", "-101"},
-     "Z轴超出限位 (Z axis beyond its limit) [result -6]"},
-    {"RelativeWordsJudgedAsPositions",
-     {"move-rel", "500", "50", "0"},
-     "X轴超出限位 (X axis beyond its limit) [result -6]"},
-};
+// Built on first use: a table of strings at namespace scope could throw before main.
+std::vector<refusal_case> refusal_cases() {
+    return {
+        {"XBeyondItsLimit",
+         {"move", "x", "500"},
+         "X轴超出限位 (X axis beyond its limit) [result -6]"},
+        {"SingleAxisJudgedWithZeroElsewhere",
+         {"move", "z", "50"},
+         "Y轴超出限位 (Y axis beyond its limit) [result -6]"},
+        {"ZOfAnAbsoluteMove",
+         {"move-abs", "0", "50", "-101"},
+         "Z轴超出限位 (Z axis beyond its limit) [result -6]"},
+        {"RelativeWordsJudgedAsPositions",
+         {"move-rel", "500", "50", "0"},
+         "X轴超出限位 (X axis beyond its limit) [result -6]"},
+    };
+}
 
-INSTANTIATE_TEST_SUITE_P(Tools, Refused, ::testing::ValuesIn(refusal_cases),
+INSTANTIATE_TEST_SUITE_P(Tools, Refused, ::testing::ValuesIn(refusal_cases()),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
 // ---- The simulator's line ----

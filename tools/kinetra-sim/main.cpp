@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <random>
 #include <string>
 
@@ -29,9 +30,7 @@ void install_stop_handlers() {
     (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     CLI::App app{"kinetra-sim: a simulated three-axis platform speaking the Kinetra wire "
                  "protocol.\nWith no --port it opens a pseudo-terminal and prints the path a "
                  "host should open on the first line of standard output. Frames received are "
@@ -102,4 +101,15 @@ int main(int argc, char **argv) {
     ::close(fd);
     std::fprintf(stderr, "%sstopped\n", kinetra::sim::time_stamp().c_str());
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) { // out of memory, mostly
+        std::fprintf(stderr, "kinetra-sim: %s\n", e.what());
+        return 1;
+    }
 }

@@ -1,6 +1,7 @@
 // kinetra: a bench tool for the motion platform, from a shell.
 //   kinetra --port NAME [--head 0xNN] [--limits XMAX,XMIN,YMAX,YMIN,ZMAX,ZMIN] COMMAND
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -12,24 +13,21 @@ namespace {
 
 using kinetra::tool::move_request;
 
-// A word on the wire: signed targets, aux words as 16 bits either way.
-const CLI::Range target_range(-32768, 32767);
-const CLI::Range aux_range(-32768, 65535);
-
 axis_motion motion(int target, int aux1, int aux2) {
     return {static_cast<std::int16_t>(target), static_cast<std::uint16_t>(aux1),
             static_cast<std::uint16_t>(aux2)};
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     CLI::App app{"kinetra: drive a three-axis Kinetra platform (or kinetra-sim) over a serial "
                  "port.\nExit status: 0 done, 1 a call failed or the port could not be opened, "
                  "2 a bad argument.",
                  "kinetra"};
     app.failure_message(CLI::FailureMessage::help);
     app.require_subcommand(1);
+    // A word on the wire: signed targets, aux words as 16 bits either way.
+    const CLI::Range target_range(-32768, 32767);
+    const CLI::Range aux_range(-32768, 65535);
 
     std::string port;
     int head = 0x01;
@@ -131,4 +129,15 @@ int main(int argc, char **argv) {
         return kinetra::tool::run_read(c, json);
     }
     return kinetra::tool::run_watch(c, json, count);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) { // out of memory, mostly
+        std::fprintf(stderr, "kinetra: %s\n", e.what());
+        return 1;
+    }
 }
