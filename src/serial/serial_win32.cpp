@@ -36,8 +36,8 @@ DWORD dword_count(std::size_t n) {
 port_handle win32_open(const char *name) {
     // Share mode 0: nobody else may open the port while we hold it. No
     // overlapped flag: every read and write below completes before it returns.
-    HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                             nullptr);
+    HANDLE h =
+        ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE || h == nullptr) {
         return invalid_port;
     }
@@ -113,7 +113,9 @@ io_result win32_write(port_handle port, const std::uint8_t *bytes, std::size_t n
     return {ok != FALSE, written};
 }
 
-void win32_purge_receive(port_handle port) { (void)::PurgeComm(native_handle(port), PURGE_RXCLEAR); }
+void win32_purge_receive(port_handle port) {
+    (void)::PurgeComm(native_handle(port), PURGE_RXCLEAR);
+}
 
 void win32_close(port_handle port) { (void)::CloseHandle(native_handle(port)); }
 

@@ -5,14 +5,18 @@
 #include <stdexcept>
 #include <thread>
 
+#ifndef _WIN32 // the Win32 peer is in win32_peer.cpp
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace kinetra::test {
+
+#ifndef _WIN32
 
 pty_peer::pty_peer() {
     char name[128] = {};
@@ -101,6 +105,9 @@ void pty_peer::hang_up() {
     }
 }
 
+bool under_wine() { return false; }
+#endif
+
 // Bit by bit, written apart from the library's table so that frames built
 // here check the library rather than repeat it.
 std::uint16_t reference_crc(const bytes &data) {
@@ -153,8 +160,8 @@ std::string hex(const bytes &data) {
 std::string identifier(const char *description) {
     std::string out;
     for (const char *p = description; *p != '\0'; ++p) {
-        const bool alnum = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') ||
-                           (*p >= '0' && *p <= '9');
+        const bool alnum =
+            (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9');
         if (alnum) {
             out += *p;
         } else if (!out.empty() && out.back() != '_') {
