@@ -5,6 +5,11 @@
 # Every test program runs through tests/windows/wine-run.sh, which keeps a
 # private Wine prefix in the build folder and gives each run its own linked
 # pairs of COM ports.
+if(NOT CMAKE_CROSSCOMPILING)
+  message(FATAL_ERROR "On Windows itself configure with -DBUILD_TESTING=OFF: the test suite "
+                      "links its COM ports through socat and runs under Wine, from the "
+                      "cross-build on Linux (cmake --workflow --preset windows).")
+endif()
 include(FetchContent)
 
 set(KINETRA_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources to build")
