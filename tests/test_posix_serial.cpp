@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kinetra::test {
@@ -49,6 +50,27 @@ TEST_F(PosixPortTest, PassesControlAndLineEndBytesThroughUnchanged) {
     axis_upload up{};
     ASSERT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
     EXPECT_EQ(0, std::memcmp(&up, payload.data(), sizeof up));
+}
+
+TEST_F(PosixPortTest, AWriteThatSendsNothingBeforeItsTimeoutIsAFailure) {
+    ASSERT_NE(open(), nullptr);
+    // Fill the tty's output through the test's own descriptor on it; the
+    // platform side never reads, so not one byte of the move can go out.
+    const int fd = peer_.slave_fd();
+    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    // The kernel moves bytes between the pty's buffers a little after each
+    // write, so keep filling until a pause frees no room at all.
+    const bytes filler(4096, 0x55);
+    for (bool wrote = true; wrote;) {
+        wrote = false;
+        while (write(fd, filler.data(), filler.size()) > 0) {
+            wrote = true;
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(axis_x_move(handle_, 1, 0, 0), AXIS_E_REFUSED) << "never 0, which reads as AXIS_OK";
+    EXPECT_EQ(error(), "串口发送失败");
 }
 
 TEST_F(PosixPortTest, LeavesErrnoOfAFailedOpenForTheHost) {

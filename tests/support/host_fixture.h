@@ -11,8 +11,7 @@
 namespace kinetra::test {
 
 // Names parameterised cases after their `name` field.
-template <class Case>
-std::string case_name(const ::testing::TestParamInfo<Case> &info) {
+template <class Case> std::string case_name(const ::testing::TestParamInfo<Case> &info) {
     return identifier(info.param.name);
 }
 
