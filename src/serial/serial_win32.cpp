@@ -22,9 +22,9 @@ namespace kinetra {
 namespace {
 
 static_assert(sizeof(DCB) <= sizeof(line_settings::native), "DCB must fit");
-static_assert(sizeof(HANDLE) == sizeof(port_handle), "a HANDLE must fit in a port_handle");
-
-HANDLE native_handle(port_handle port) { return reinterpret_cast<HANDLE>(port); }
+// A HANDLE is a void pointer, so it converts to and from the opaque pointer
+// without a reinterpretation.
+HANDLE native_handle(port_handle port) { return port; }
 
 // Reads and writes are one synchronous call each, so a request larger than
 // a DWORD can count is cut to what one call can carry.
@@ -41,7 +41,7 @@ port_handle win32_open(const char *name) {
     if (h == INVALID_HANDLE_VALUE || h == nullptr) {
         return invalid_port;
     }
-    return reinterpret_cast<port_handle>(h);
+    return static_cast<port_handle>(h);
 }
 
 DCB empty_dcb() {
@@ -121,7 +121,7 @@ void win32_close(port_handle port) { (void)::CloseHandle(native_handle(port)); }
 
 void win32_sleep_ms(std::uint32_t ms) { ::Sleep(ms); }
 
-std::uint32_t win32_last_os_error() { return ::GetLastError(); }
+std::uint32_t win32_last_os_error() { return std::uint32_t{::GetLastError()}; }
 
 void win32_restore_os_error(std::uint32_t error) { ::SetLastError(error); }
 

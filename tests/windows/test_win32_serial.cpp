@@ -87,6 +87,32 @@ TEST_F(Win32PortTest, EveryByteValuePassesBothWaysUnchanged) {
     }
 }
 
+TEST_F(Win32PortTest, AWriteThatSendsNothingBeforeItsTimeoutIsAFailure) {
+    ASSERT_NE(open(), nullptr);
+    // Fill the line towards the platform through the test's own handle on
+    // the host's port; the platform never reads, so not one byte of the move
+    // can go out before its write timeout.
+    HANDLE side = static_cast<HANDLE>(peer_.host_side());
+    COMMTIMEOUTS quick{MAXDWORD, 0, 0, 0, 20};
+    ASSERT_NE(SetCommTimeouts(side, &quick), FALSE);
+    const bytes filler(4096, 0x55);
+    // socat keeps relaying a little after each write: fill until a pause
+    // frees no room at all.
+    for (bool wrote = true; wrote;) {
+        wrote = false;
+        for (DWORD n = 1; n > 0;) {
+            n = 0;
+            ASSERT_NE(
+                WriteFile(side, filler.data(), static_cast<DWORD>(filler.size()), &n, nullptr),
+                FALSE);
+            wrote = wrote || n > 0;
+        }
+        Sleep(100);
+    }
+    EXPECT_EQ(axis_x_move(handle_, 1, 0, 0), AXIS_E_REFUSED) << "never 0, which reads as AXIS_OK";
+    EXPECT_EQ(error(), "串口发送失败");
+}
+
 struct open_failure {
     const char *name;
     const char *port;
