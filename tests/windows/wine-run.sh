@@ -37,7 +37,7 @@ peer_com() { echo $((first_com + 2 * $1 + 1)); }
 setup() {
   wineserver -k >/dev/null 2>&1 || true
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1
+    wineboot -i </dev/null >/dev/null 2>&1 8>&- 9>&-
   fi
   local reg=$WINEPREFIX/kinetra-ports.reg p
   {
@@ -47,7 +47,7 @@ setup() {
       printf '"COM%s"="%s/com%s"\n' "$(peer_com $p)" "$ports" "$(peer_com $p)"
     done
   } >"$reg.new"
-  wine regedit /S "$(winepath_of "$reg.new")" >/dev/null 2>&1
+  wine regedit /S "$(winepath_of "$reg.new")" </dev/null >/dev/null 2>&1 8>&- 9>&-
   # The port mappings are read when the server starts: restart it.
   wineserver -w
   wineserver -k >/dev/null 2>&1 || true
@@ -60,9 +60,11 @@ winepath_of() { local p=$1; echo "Z:${p//\//\\}"; }
 # Its output goes nowhere: a hang-up of a port it holds makes it print its
 # whole state. A new server's session is booted here too, so that the
 # services it starts, which live as long as the server, hold no test's
-# output open (ctest would wait for them). Called with the setup lock held.
+# output open (ctest would wait for them).
 start_server() {
   flock 8
+  # Normally made while building; made here if it has gone since.
+  [ -f "$WINEPREFIX/kinetra-ports.reg" ] || setup
   if wineserver -p30 </dev/null >/dev/null 2>&1 8>&- 9>&-; then
     wine wineboot </dev/null >/dev/null 2>&1 8>&- 9>&- || true
   fi
