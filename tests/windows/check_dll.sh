@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Kinetra.dll as shipped: exactly the ten axis_* functions exported, by their
 # plain C names; only KERNEL32 and the C runtime imported; ASLR (high
-# entropy) and DEP enabled; the project version in its VERSIONINFO.
+# entropy), DEP and the stack protector in; the project version in its
+# VERSIONINFO.
 #   check_dll.sh OBJDUMP DLL VERSION
 set -euo pipefail
 objdump=$1
@@ -38,6 +39,14 @@ for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
   grep -q "^[[:space:]]*$flag\$" <<<"$dump" || problem "DllCharacteristics lacks $flag"
 done
 
+# The stack protector is in: guarded functions read the cookie (seen in the
+# symbol table, where the build kept one).
+symbols=$("$objdump" -t "$dll")
+if grep -q "axis_init" <<<"$symbols"; then
+  grep -q "__stack_chk_guard" <<<"$symbols" || problem "built without the stack protector"
+  grep -q "__stack_chk_fail" <<<"$symbols" || problem "no stack protector failure handler"
+fi
+
 strings=${objdump%objdump}strings
 command -v "$strings" >/dev/null || strings=strings
 resource=$("$strings" -el "$dll")
@@ -46,4 +55,4 @@ grep -qx "$version" <<<"$resource" || problem "the version $version is not in th
 grep -qx "Kinetra.dll" <<<"$resource" || problem "OriginalFilename is not Kinetra.dll"
 
 [ "$fail" -eq 0 ] || exit 1
-echo "Kinetra.dll: ten undecorated exports; imports $imports; ASLR, high-entropy VA, DEP; version $version"
+echo "Kinetra.dll: ten undecorated exports; imports $imports; ASLR, high-entropy VA, DEP, stack protector; version $version"
