@@ -118,9 +118,9 @@ TEST(SimUpload, FrameCarriesStatePositionsAndCounter) {
     const parsed p = parse(wire);
     ASSERT_EQ(p.result, AXIS_OK);
     EXPECT_EQ(p.record.byte0, 0x05);
-    EXPECT_EQ(p.record.word1, 1000);
-    EXPECT_EQ(p.record.word2, -50);
-    EXPECT_EQ(p.record.word3, 7);
+    EXPECT_EQ(std::int16_t{p.record.word1}, 1000);
+    EXPECT_EQ(std::int16_t{p.record.word2}, -50);
+    EXPECT_EQ(std::int16_t{p.record.word3}, 7);
     EXPECT_EQ(test::hex(bytes(p.record.tail, p.record.tail + 6)), "04 03 02 01 00 00");
 }
 
@@ -144,7 +144,7 @@ TEST_P(SimFaults, ReachTheHostAsTheLibrarysResult) {
         ASSERT_EQ(p.result, c.result) << i;
         EXPECT_EQ(p.message, c.message);
         if (c.result == AXIS_OK) {
-            EXPECT_EQ(p.record.word1, 1000);
+            EXPECT_EQ(std::int16_t{p.record.word1}, 1000);
         }
     }
 }
