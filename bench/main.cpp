@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,12 +18,28 @@
 #include <thread>
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <unistd.h>
 
 // One raw system call each, kept out of line so that callgrind can collect
-// exactly what they cost (--toggle-collect=kinetra_bench_raw_*).
+// exactly what they cost (--toggle-collect=kinetra_bench_raw_*). The write
+// waits for room like the library when the pty is full, which only happens
+// when the drainer thread gets no core for a while.
 extern "C" __attribute__((noinline)) ssize_t kinetra_bench_raw_write(int fd) {
-    return ::write(fd, kinetra::bench::move_frame.data(), kinetra::bench::move_frame.size());
+    const auto &frame = kinetra::bench::move_frame;
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+        const ssize_t n = ::write(fd, frame.data() + sent, frame.size() - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{fd, POLLOUT, 0};
+            (void)::poll(&p, 1, 620);
+        } else {
+            break;
+        }
+    }
+    return static_cast<ssize_t>(sent);
 }
 extern "C" __attribute__((noinline)) ssize_t kinetra_bench_raw_read(int fd, std::uint8_t *buffer,
                                                                     std::size_t size) {
