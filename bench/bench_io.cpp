@@ -54,7 +54,7 @@ void BM_move_library(benchmark::State &state) {
     drainer sink(pty.master());
     axis_handle *const h = handle.get();
     const std::uint64_t allocs_before = thread_allocations();
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const std::int32_t n = axis_x_move(h, 1000, 200, 50);
         if (n != static_cast<std::int32_t>(move_frame.size())) {
             state.SkipWithError("axis_x_move did not write 12 bytes");
@@ -84,7 +84,7 @@ void BM_move_raw_write(benchmark::State &state) {
     drainer sink(pty.master());
     const int fd = port.fd;
     std::int64_t waits = 0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         std::size_t sent = 0;
         while (sent < move_frame.size()) {
             const ssize_t n = ::write(fd, move_frame.data() + sent, move_frame.size() - sent);
@@ -160,7 +160,7 @@ void BM_read_library(benchmark::State &state) {
     axis_upload up{};
     std::size_t next = read_batch;
     const std::uint64_t allocs_before = thread_allocations();
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (next == read_batch) {
             state.PauseTiming();
             const bool fed = feeder.refill();
@@ -197,7 +197,7 @@ void BM_read_raw_read(benchmark::State &state) {
     // The library's receive buffer is this size too.
     std::uint8_t buffer[4096];
     std::size_t next = read_batch;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         if (next == read_batch) {
             state.PauseTiming();
             const bool fed = feeder.refill();
