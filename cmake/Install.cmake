@@ -19,5 +19,6 @@ install(FILES ${PROJECT_BINARY_DIR}/KinetraConfig.cmake
   ${PROJECT_BINARY_DIR}/KinetraConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Kinetra)
 
+file(RELATIVE_PATH KINETRA_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 configure_file(cmake/kinetra.pc.in ${PROJECT_BINARY_DIR}/kinetra.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kinetra.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

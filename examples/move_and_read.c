@@ -46,8 +46,8 @@ int main(int argc, char **argv) {
 
     rc = axis_read_upload(axis, &up);
     if (rc == AXIS_OK) {
-        printf("upload     -> byte0 %u word1 %d word2 %d word3 %d\n", up.byte0, up.word1,
-               up.word2, up.word3);
+        printf("upload     -> byte0 %u word1 %d word2 %d word3 %d\n", up.byte0, up.word1, up.word2,
+               up.word3);
     } else {
         report("upload", rc, axis);
     }

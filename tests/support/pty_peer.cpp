@@ -150,4 +150,21 @@ std::string hex(const bytes &data) {
     return out;
 }
 
+std::string identifier(const char *description) {
+    std::string out;
+    for (const char *p = description; *p != '\0'; ++p) {
+        const bool alnum =
+            (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9');
+        if (alnum) {
+            out += *p;
+        } else if (!out.empty() && out.back() != '_') {
+            out += '_';
+        }
+    }
+    while (!out.empty() && out.back() == '_') {
+        out.pop_back();
+    }
+    return out;
+}
+
 } // namespace kinetra::test

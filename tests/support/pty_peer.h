@@ -59,4 +59,8 @@ bytes concat(std::initializer_list<bytes> parts);
 
 std::string hex(const bytes &data);
 
+// A test name made of a case's description: letters and digits kept, the
+// rest turned into underscores.
+std::string identifier(const char *description);
+
 } // namespace kinetra::test

@@ -1,0 +1,133 @@
+// What the POSIX backend does to the terminal device itself.
+#include "host_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kinetra::test {
+namespace {
+
+using PosixPortTest = host_test;
+
+TEST_F(PosixPortTest, SetsTheLineRaw115200EightNOne) {
+    ASSERT_NE(open(), nullptr);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(peer_.slave_fd(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), B115200);
+    EXPECT_EQ(cfgetispeed(&tio), B115200);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+}
+
+TEST_F(PosixPortTest, PassesControlAndLineEndBytesThroughUnchanged) {
+    ASSERT_NE(open(), nullptr);
+    // CR, LF, XON, XOFF, ^C and ^D in both directions; a cooked tty would
+    // translate, swallow or act on every one of them.
+    const axis_motion m{0x0D0A, 0x1113, 0x0304};
+    ASSERT_EQ(axis_xyz_abs_move(handle_, &m, &m, &m), 24);
+    const bytes wire = peer_.receive(24);
+    EXPECT_EQ(hex(wire), hex(make_frame(0x01, 0x01, 0xA5,
+                                        {0x0A, 0x0D, 0x13, 0x11, 0x04, 0x03, 0x0A, 0x0D, 0x13, 0x11,
+                                         0x04, 0x03, 0x0A, 0x0D, 0x13, 0x11, 0x04, 0x03})));
+    const bytes payload{0x0D, 0x0A, 0x11, 0x13, 0x03, 0x04, 0x1A,
+                        0x0D, 0x0A, 0x7F, 0x15, 0x17, 0x12};
+    peer_.send(make_frame(0x7A, 0x01, 0xF5, payload));
+    axis_upload up{};
+    ASSERT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
+    EXPECT_EQ(0, std::memcmp(&up, payload.data(), sizeof up));
+}
+
+TEST_F(PosixPortTest, AWriteThatSendsNothingBeforeItsTimeoutIsAFailure) {
+    ASSERT_NE(open(), nullptr);
+    // Fill the tty's output through the test's own descriptor on it; the
+    // platform side never reads, so not one byte of the move can go out.
+    const int fd = peer_.slave_fd();
+    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    // The kernel moves bytes between the pty's buffers a little after each
+    // write, so keep filling until a pause frees no room at all.
+    const bytes filler(4096, 0x55);
+    for (bool wrote = true; wrote;) {
+        wrote = false;
+        while (write(fd, filler.data(), filler.size()) > 0) {
+            wrote = true;
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(axis_x_move(handle_, 1, 0, 0), AXIS_E_REFUSED) << "never 0, which reads as AXIS_OK";
+    EXPECT_EQ(error(), "串口发送失败");
+}
+
+TEST_F(PosixPortTest, LeavesErrnoOfAFailedOpenForTheHost) {
+    ASSERT_NE(open(), nullptr);
+    errno = 0;
+    EXPECT_EQ(axis_init(peer_.port_name().c_str(), 0x01, nullptr), nullptr);
+    EXPECT_EQ(errno, EWOULDBLOCK) << "held by another handle";
+    errno = 0;
+    EXPECT_EQ(axis_init("/dev/kinetra-no-such-port", 0x01, nullptr), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(PosixOpen, NeverCreatesAFile) {
+    char dir[] = "/tmp/kinetra-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/ttyNothing";
+    EXPECT_EQ(axis_init(path.c_str(), 0x01, nullptr), nullptr);
+    struct stat st {};
+    EXPECT_NE(stat(path.c_str(), &st), 0);
+    rmdir(dir);
+}
+
+TEST(PosixOpen, ClosingReleasesTheDescriptor) {
+    pty_peer peer;
+    const int probe_before = dup(0);
+    close(probe_before);
+    axis_handle *h = axis_init(peer.port_name().c_str(), 0x01, nullptr);
+    ASSERT_NE(h, nullptr);
+    axis_close(h);
+    const int probe_after = dup(0);
+    close(probe_after);
+    EXPECT_EQ(probe_after, probe_before) << "the lowest free descriptor is free again";
+}
+
+TEST(PosixOpen, DoesNotLeakTheDescriptorIntoChildren) {
+    pty_peer peer;
+    axis_handle *h = axis_init(peer.port_name().c_str(), 0x01, nullptr);
+    ASSERT_NE(h, nullptr);
+    int cloexec_count = 0;
+    int open_count = 0;
+    for (int fd = 3; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags < 0 || fd == peer.master_fd() || fd == peer.slave_fd()) {
+            continue;
+        }
+        char link[64];
+        char target[256] = {};
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (readlink(link, target, sizeof target - 1) > 0 && peer.port_name() == target) {
+            ++open_count;
+            cloexec_count += (flags & FD_CLOEXEC) != 0 ? 1 : 0;
+        }
+    }
+    axis_close(h);
+    EXPECT_EQ(open_count, 1);
+    EXPECT_EQ(cloexec_count, 1);
+}
+
+} // namespace
+} // namespace kinetra::test
