@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace kinetra::bench {
@@ -217,6 +218,153 @@ void BM_read_raw_read(benchmark::State &state) {
     }
 }
 
+// The library and its floor side by side in one benchmark: blocks of 64
+// calls of each, alternating (and swapping which goes first every round), each
+// block timed by the thread's own CPU clock. Both see the same load within a
+// fraction of a millisecond of each other, so their ratio stays put on a busy
+// machine where the medians of two separate benchmarks drift apart.
+std::int64_t thread_cpu_ns() {
+    timespec t{};
+    (void)::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+struct paired_totals {
+    std::int64_t library_ns = 0;
+    std::int64_t raw_ns = 0;
+    std::int64_t calls = 0; // of each
+
+    void report(benchmark::State &state) const {
+        if (calls == 0 || raw_ns == 0) {
+            return;
+        }
+        const auto per = [this](std::int64_t total) {
+            return static_cast<double>(total) / static_cast<double>(calls);
+        };
+        state.counters["library_ns"] = per(library_ns);
+        state.counters["raw_ns"] = per(raw_ns);
+        state.counters["ratio"] = static_cast<double>(library_ns) / static_cast<double>(raw_ns);
+    }
+};
+
+// Times `block` and adds its CPU time to `total`; false when a call failed.
+template <class Block> bool timed(std::int64_t &total, Block &&block) {
+    const std::int64_t start = thread_cpu_ns();
+    const bool ok = block();
+    total += thread_cpu_ns() - start;
+    return ok;
+}
+
+void BM_move_paired(benchmark::State &state) {
+    const pty_pair lib_pty;
+    const pty_pair raw_pty;
+    const handle_ptr handle{axis_init(lib_pty.slave_path().c_str(), 0x01, nullptr)};
+    const fd_closer port(open_raw_port(raw_pty.slave_path()));
+    if (!handle || port.fd < 0) {
+        state.SkipWithError("cannot open the ptys");
+        return;
+    }
+    drainer lib_sink(lib_pty.master());
+    drainer raw_sink(raw_pty.master());
+    axis_handle *const h = handle.get();
+    const int fd = port.fd;
+    const auto library_block = [h] {
+        for (std::size_t i = 0; i < read_batch; ++i) {
+            if (axis_x_move(h, 1000, 200, 50) != static_cast<std::int32_t>(move_frame.size())) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto raw_block = [fd] {
+        for (std::size_t i = 0; i < read_batch; ++i) {
+            std::size_t sent = 0;
+            while (sent < move_frame.size()) {
+                const ssize_t n = ::write(fd, move_frame.data() + sent, move_frame.size() - sent);
+                if (n > 0) {
+                    sent += static_cast<std::size_t>(n);
+                } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                    pollfd p{fd, POLLOUT, 0};
+                    (void)::poll(&p, 1, 620);
+                } else {
+                    return false;
+                }
+            }
+        }
+        return true;
+    };
+    paired_totals totals;
+    bool library_first = true;
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
+        const bool ok =
+            library_first
+                ? timed(totals.library_ns, library_block) && timed(totals.raw_ns, raw_block)
+                : timed(totals.raw_ns, raw_block) && timed(totals.library_ns, library_block);
+        if (!ok) {
+            state.SkipWithError("a move or a write failed");
+            break;
+        }
+        totals.calls += static_cast<std::int64_t>(read_batch);
+        library_first = !library_first;
+    }
+    totals.report(state);
+    if (!sent_move_frame(lib_sink) || !sent_move_frame(raw_sink)) {
+        state.SkipWithError("the two sides did not send the same frame");
+    }
+}
+
+void BM_read_paired(benchmark::State &state) {
+    const upload_feeder lib_feeder;
+    const upload_feeder raw_feeder;
+    std::vector<handle_ptr> handles;
+    std::vector<std::unique_ptr<fd_closer>> ports;
+    for (std::size_t i = 0; i < read_batch; ++i) {
+        handles.emplace_back(axis_init(lib_feeder[i].slave_path().c_str(), 0x01, nullptr));
+        ports.push_back(std::make_unique<fd_closer>(open_raw_port(raw_feeder[i].slave_path())));
+        if (!handles.back() || ports.back()->fd < 0) {
+            state.SkipWithError("cannot open the ptys");
+            return;
+        }
+    }
+    axis_upload up{};
+    std::uint8_t buffer[4096];
+    const auto library_block = [&] {
+        for (const auto &h : handles) {
+            if (axis_read_upload(h.get(), &up) != AXIS_OK) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto raw_block = [&] {
+        for (const auto &p : ports) {
+            if (::read(p->fd, buffer, sizeof buffer) != static_cast<ssize_t>(upload_frame.size())) {
+                return false;
+            }
+        }
+        return true;
+    };
+    paired_totals totals;
+    bool library_first = true;
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
+        if (!lib_feeder.refill() || !raw_feeder.refill()) {
+            state.SkipWithError("an upload frame did not reach the host's queue");
+            break;
+        }
+        const bool ok =
+            library_first
+                ? timed(totals.library_ns, library_block) && timed(totals.raw_ns, raw_block)
+                : timed(totals.raw_ns, raw_block) && timed(totals.library_ns, library_block);
+        if (!ok) {
+            state.SkipWithError("a read did not return the waiting frame");
+            break;
+        }
+        totals.calls += static_cast<std::int64_t>(read_batch);
+        library_first = !library_first;
+    }
+    totals.report(state);
+}
+
 // Real time is kept alongside the CPU time; the report uses the CPU time of
 // the measured thread, which the drainer and the machine's other load leave
 // alone.
@@ -224,6 +372,8 @@ BENCHMARK(BM_move_library);
 BENCHMARK(BM_move_raw_write);
 BENCHMARK(BM_read_library);
 BENCHMARK(BM_read_raw_read);
+BENCHMARK(BM_move_paired);
+BENCHMARK(BM_read_paired);
 
 } // namespace
 } // namespace kinetra::bench
