@@ -1,7 +1,5 @@
 #include "frame.h"
 
-#include <array>
-
 namespace kinetra {
 namespace {
 
@@ -32,44 +30,14 @@ constexpr std::uint16_t crc_table[256] = {
     0x4100, 0x81C1, 0x8081, 0x4040,
 };
 
-// shifted[k][i]: the register after byte i and then k + 1 zero bytes, from a
-// zero register. The CRC is linear, so four bytes can be folded in at once as
-// the XOR of four independent lookups.
-using crc_lookup = std::array<std::uint16_t, 256>;
-
-constexpr std::array<crc_lookup, 3> make_shifted_tables() {
-    std::array<crc_lookup, 3> tables{};
-    for (std::size_t i = 0; i < 256; ++i) {
-        std::uint16_t reg = crc_table[i];
-        for (auto &table : tables) {
-            reg = static_cast<std::uint16_t>((reg >> 8) ^ crc_table[reg & 0xFFu]);
-            table[i] = reg;
-        }
-    }
-    return tables;
-}
-
-constexpr std::array<crc_lookup, 3> shifted = make_shifted_tables();
-
 } // namespace
 
-// Four bytes a step where it can: a byte-at-a-time table CRC is one long chain
-// of dependent loads (register -> index -> load -> register), and on a move's
-// or an upload's few bytes that chain, not the instruction count, is what
-// costs; four lookups whose indices do not depend on one another cut it to a
-// quarter.
 std::uint16_t crc16_modbus(const std::uint8_t *bytes, std::size_t count) {
-    std::uint32_t crc = 0xFFFF;
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const std::uint32_t x = crc ^ (std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8);
-        crc = std::uint32_t{shifted[2][x & 0xFFu]} ^ shifted[1][x >> 8] ^ shifted[0][bytes[i + 2]] ^
-              crc_table[bytes[i + 3]];
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint16_t>((crc >> 8) ^ crc_table[(crc ^ bytes[i]) & 0xFFu]);
     }
-    for (; i < count; ++i) {
-        crc = (crc >> 8) ^ crc_table[(crc ^ bytes[i]) & 0xFFu];
-    }
-    return static_cast<std::uint16_t>(crc);
+    return crc;
 }
 
 } // namespace kinetra
