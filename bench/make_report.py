@@ -373,8 +373,8 @@ def write_report(path, info, load_before, load_after, date, results, context, py
       % (ns(s["cpu_ns"]), s["counters"]["bytes_per_second"] / 1e9))
     w("")
     w("The 24-byte CRC figure is a throughput: back-to-back calls are independent, so the")
-    w("processor overlaps them. Within one call the CRC is a chain of dependent steps of")
-    w("four bytes each, which the 4 KiB figure shows (about %.2f ns a byte)."
+    w("processor overlaps them. Within one call the table CRC is a chain of dependent")
+    w("loads, one per byte, which the 4 KiB figure shows (about %.2f ns a byte)."
       % (r["BM_crc16_modbus/4096"]["cpu_ns"] / 4096))
     w("The scan's noise holds no 0x7A/0x7B byte, so it steps through it one byte at a time:")
     w("its worst case.")
