@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Runs the example host on one end of a socat pseudo-terminal pair and shows,
-# in hex, the frames that arrive at the other end.
+# Runs the example host against the simulated platform and shows the frames
+# the platform received, decoded, as kinetra-sim logs them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-example=${1:-build/release/examples/kinetra_example}
+build=${1:-build/release}
+example=$build/examples/kinetra_example
+sim=$build/tools/kinetra-sim
 dir=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$dir"' EXIT
-socat pty,raw,echo=0,link="$dir/host" pty,raw,echo=0,link="$dir/platform" &
-for _ in $(seq 50); do [ -e "$dir/platform" ] && break; sleep 0.1; done
-stdbuf -oL od -An -tx1 -v -w12 <"$dir/platform" >"$dir/wire" &
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill -TERM "$sim_pid" 2>/dev/null || true; wait "$sim_pid" || true; fi
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+"$sim" >"$dir/port" 2>"$dir/log" &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$dir/port" ] && break; sleep 0.1; done
+port=$(head -n 1 "$dir/port")
+echo "--- the simulator serves $port; the example host says:"
+"$example" "$port" || true
 sleep 0.2
-"$example" "$dir/host" || true
-sleep 0.3
-echo "--- bytes that reached the platform side:"
-cat "$dir/wire"
+kill -TERM "$sim_pid"; wait "$sim_pid" || true; sim_pid=
+echo "--- the simulator's log:"
+cat "$dir/log"

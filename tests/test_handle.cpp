@@ -37,6 +37,10 @@ TEST_F(HandleTest, StartsWithAnEmptyErrorText) {
 }
 
 TEST_F(HandleTest, IsExclusiveUntilClosed) {
+    if (under_wine()) {
+        GTEST_SKIP() << "Wine lets a second CreateFileA with share mode 0 open a COM port that "
+                        "is already open; Windows refuses it";
+    }
     ASSERT_NE(open(), nullptr);
     EXPECT_EQ(axis_init(peer_.port_name().c_str(), 0x02, nullptr), nullptr);
     axis_close(handle_);

@@ -5,14 +5,18 @@
 #include <stdexcept>
 #include <thread>
 
+#ifndef _WIN32 // the Win32 peer is in win32_peer.cpp
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace kinetra::test {
+
+#ifndef _WIN32
 
 pty_peer::pty_peer() {
     char name[128] = {};
@@ -100,6 +104,9 @@ void pty_peer::hang_up() {
         master_ = -1;
     }
 }
+
+bool under_wine() { return false; }
+#endif
 
 // Bit by bit, written apart from the library's table so that frames built
 // here check the library rather than repeat it.

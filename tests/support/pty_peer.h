@@ -1,5 +1,10 @@
 // A real pseudo-terminal pair: the library opens the slave by its path, the
 // test plays the platform on the master side.
+//
+// On Windows (under Wine) the same class is a pair of COM ports linked by
+// socat over two ptys (tests/support/win32_peer.cpp): the library opens one
+// port by its COM name, the test plays the platform on the other with Win32
+// calls. master_fd() and slave_fd() exist only on POSIX.
 #pragma once
 
 #include <chrono>
@@ -23,10 +28,16 @@ class pty_peer {
 
     // The name a host passes to axis_init.
     const std::string &port_name() const { return slave_path_; }
+#ifndef _WIN32
     int master_fd() const { return master_; }
     // A descriptor on the slave held by the test itself, to look at the
     // line settings and the input queue that the library's descriptor shares.
     int slave_fd() const { return slave_; }
+#else
+    // A second handle on the host's port (Wine lets the test open it beside
+    // the library): its line settings and input queue are the host's.
+    void *host_side() const { return host_side_; }
+#endif
 
     // Sends bytes to the host and waits until the tty has queued them, so that
     // the host's very next read sees them all.
@@ -41,8 +52,16 @@ class pty_peer {
     void hang_up();
 
   private:
+#ifndef _WIN32
     int master_ = -1;
     int slave_ = -1;
+#else
+    void *peer_port_ = nullptr; // HANDLE of the platform's COM port
+    void *host_side_ = nullptr; // HANDLE on the host's COM port
+    int pair_ = -1;
+    unsigned generation_ = 0;
+    bool hung_up_ = false;
+#endif
     std::string slave_path_;
 };
 
@@ -62,5 +81,9 @@ std::string hex(const bytes &data);
 // A test name made of a case's description: letters and digits kept, the
 // rest turned into underscores.
 std::string identifier(const char *description);
+
+// True when the test runs under Wine rather than on Windows or POSIX, for
+// the few cases where Wine does not behave like Windows.
+bool under_wine();
 
 } // namespace kinetra::test

@@ -1,0 +1,42 @@
+# Kinetra.dll: what the Windows build adds to the shared library target.
+#
+# - The module is Kinetra.dll (no "lib" prefix) with its import library, as
+#   hosts load it under the module name Kinetra.
+# - Built with MinGW, the GCC runtime (libgcc, libstdc++, winpthread) is
+#   linked in statically, so the DLL imports only KERNEL32 and the C runtime
+#   and can be dropped next to any host program.
+# - A VERSIONINFO resource carries the project version.
+# - Hardened: stack protector (from kinetra_harden), ASLR with high-entropy
+#   addresses, DEP.
+# Everything a program needs at run time lands in one folder, bin/, where
+# Windows finds the DLL beside the executables that load it.
+enable_language(RC)
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/Kinetra.rc.in ${PROJECT_BINARY_DIR}/Kinetra.rc @ONLY)
+target_sources(Kinetra PRIVATE ${PROJECT_BINARY_DIR}/Kinetra.rc)
+
+set_target_properties(Kinetra PROPERTIES
+  PREFIX ""
+  IMPORT_PREFIX ""
+  OUTPUT_NAME Kinetra
+  RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+
+if(MSVC)
+  target_link_options(Kinetra PRIVATE /DYNAMICBASE /NXCOMPAT /HIGHENTROPYVA /guard:cf)
+else()
+  # The stack protector's cookie and failure handler, seeded from KERNEL32
+  # (MinGW's libssp would bring in ADVAPI32 for that).
+  target_sources(Kinetra PRIVATE ${PROJECT_SOURCE_DIR}/src/runtime/stack_cookie_mingw.cpp)
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/runtime/stack_cookie_mingw.cpp
+    PROPERTIES COMPILE_OPTIONS "-fno-stack-protector")
+  kinetra_warnings(Kinetra)
+  # -static makes the GCC runtime libraries static; the system DLLs are only
+  # ever reached through their import libraries, so they stay dynamic.
+  target_link_options(Kinetra PRIVATE -static -static-libgcc -static-libstdc++ -fstack-protector-strong
+    LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va
+    LINKER:--exclude-all-symbols)
+  # Programs built here (tests, examples) are self-contained the same way.
+  add_link_options(-static -fstack-protector-strong LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va)
+endif()

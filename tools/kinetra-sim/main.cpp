@@ -1,0 +1,115 @@
+// kinetra-sim: a stand-in for the motion platform on a pseudo-terminal (or
+// an existing port), for running hosts with no hardware on the desk.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <random>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include "simulator.h"
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void request_stop(int) { stop_requested.store(true); }
+
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    (void)::sigaction(SIGINT, &action, nullptr);
+    (void)::sigaction(SIGTERM, &action, nullptr);
+    (void)std::signal(SIGPIPE, SIG_IGN);
+}
+
+int run(int argc, char **argv) {
+    CLI::App app{"kinetra-sim: a simulated three-axis platform speaking the Kinetra wire "
+                 "protocol.\nWith no --port it opens a pseudo-terminal and prints the path a "
+                 "host should open on the first line of standard output. Frames received are "
+                 "logged to standard error. Stops on SIGINT or SIGTERM.",
+                 "kinetra-sim"};
+    app.failure_message(CLI::FailureMessage::help);
+    kinetra::sim::sim_options options;
+    std::string port;
+    std::uint64_t seed = 0;
+    app.add_option("--port", port, "serve this existing port (e.g. one end of a socat pair)");
+    app.add_option("--speed", options.speed, "axis speed, units per second")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--rate", options.rate, "upload frames per second")
+        ->check(CLI::Range(0.1, 1000.0))
+        ->capture_default_str();
+    const CLI::Range probability(0.0, 1.0);
+    app.add_option("--noise", options.faults.noise,
+                   "probability of random bytes (never 0x7A/0x7B) before a frame")
+        ->check(probability);
+    app.add_option("--bad-crc", options.faults.bad_crc, "probability of a frame with a wrong CRC")
+        ->check(probability);
+    app.add_option("--short-payload", options.faults.short_payload,
+                   "probability of a frame with 12 payload bytes")
+        ->check(probability);
+    app.add_option("--stray-head", options.faults.stray_head,
+                   "probability of a lone 0x7A or 0x7B byte just before a frame")
+        ->check(probability);
+    app.add_flag("--silent", options.faults.silent, "send nothing at all");
+    auto *seed_option = app.add_option(
+        "--seed", seed, "seed of the fault draws, for a reproducible stream (default: random)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    options.seed = seed_option->count() > 0 ? seed : std::random_device{}();
+
+    int fd = -1;
+    if (port.empty()) {
+        const kinetra::sim::pty_pair pty = kinetra::sim::open_pty();
+        if (pty.master < 0) {
+            std::fprintf(stderr, "kinetra-sim: cannot open a pseudo-terminal: %s\n",
+                         std::strerror(errno));
+            return 1;
+        }
+        fd = pty.master;
+        std::printf("%s\n", pty.slave_path.c_str());
+        std::fflush(stdout);
+    } else {
+        fd = kinetra::sim::open_port(port);
+        if (fd < 0) {
+            std::fprintf(stderr, "kinetra-sim: cannot open %s: %s\n", port.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    install_stop_handlers();
+    std::fprintf(stderr, "%sserving %s: speed %g/s, %g uploads/s, seed %llu%s\n",
+                 kinetra::sim::time_stamp().c_str(),
+                 port.empty() ? "a pseudo-terminal" : port.c_str(), options.speed, options.rate,
+                 static_cast<unsigned long long>(options.seed),
+                 options.faults.silent ? ", silent" : "");
+    kinetra::sim::simulator sim(
+        fd, options, [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    sim.run(stop_requested);
+    ::close(fd);
+    std::fprintf(stderr, "%sstopped\n", kinetra::sim::time_stamp().c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) { // out of memory, mostly
+        std::fprintf(stderr, "kinetra-sim: %s\n", e.what());
+        return 1;
+    }
+}

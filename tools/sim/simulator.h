@@ -1,0 +1,73 @@
+// The simulated platform serving one serial line: it decodes and logs what
+// the host sends, moves its axes, and sends upload frames at a fixed rate.
+// POSIX only: it serves a pseudo-terminal master or an existing tty.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "faults.h"
+#include "model.h"
+#include "receiver.h"
+
+namespace kinetra::sim {
+
+struct sim_options {
+    double speed = 5000; // units per second, every axis
+    double rate = 20;    // upload frames per second
+    fault_options faults;
+    std::uint64_t seed = 1;
+};
+
+// A line of the log, already stamped with the time.
+using log_sink = std::function<void(const std::string &)>;
+
+// A pseudo-terminal whose slave a host opens by name; the platform keeps the
+// master. The slave is not held open, so that the master can tell when no
+// host has the port.
+struct pty_pair {
+    int master = -1;
+    std::string slave_path;
+};
+
+// Opens a new pseudo-terminal in raw mode. On failure master is -1 and errno
+// says why.
+pty_pair open_pty();
+
+// Opens an existing tty for the platform's side of a line: raw, 115200 8N1,
+// non-blocking. Returns -1 with errno set on failure.
+int open_port(const std::string &name);
+
+class simulator {
+  public:
+    // `fd` is non-blocking: a pty master or the platform's end of a line.
+    simulator(int fd, const sim_options &options, log_sink log);
+
+    // Serves until `stop` becomes true; checks it at least every 50 ms.
+    void run(const std::atomic<bool> &stop);
+
+    // Stops or resumes sending, while the simulator runs.
+    void set_silent(bool silent) { silent_.store(silent); }
+
+  private:
+    void on_frame(const received_frame &r);
+    void receive();
+    void send_upload();
+
+    int fd_;
+    sim_options options_;
+    log_sink log_;
+    platform_model model_;
+    fault_injector faults_;
+    command_receiver receiver_;
+    std::atomic<bool> silent_;
+    bool host_present_ = false;
+    bool dropping_ = false;
+};
+
+// "HH:MM:SS.mmm " in local time.
+std::string time_stamp();
+
+} // namespace kinetra::sim
