@@ -1,0 +1,9 @@
+# The benchmarks, very briefly (seconds): proves that kinetra-bench, the
+# pySerial comparison, the strace and callgrind counts and the report script
+# still run and that every benchmark's own checks pass (the bytes on the wire,
+# the upload record). No figure is judged here; docs/performance.md is written
+# by a full run of bench/make_report.py.
+set -euo pipefail
+cmake --preset release >/dev/null
+cmake --build --preset release -j 2 --target kinetra-bench Kinetra
+/usr/bin/python3 bench/make_report.py --quick
