@@ -50,7 +50,8 @@ void run_open_close_cycles(std::size_t cycles) {
     for (std::size_t i = 0; i < cycles; ++i) {
         axis_handle *h = axis_init(peer.port_name().c_str(), static_cast<std::uint8_t>(i),
                                    (i % 2) != 0 ? &window : nullptr);
-        ASSERT_NE(h, nullptr) << "cycle " << i << ": the port stayed held (" << std::strerror(errno) << ")";
+        ASSERT_NE(h, nullptr) << "cycle " << i << ": the port stayed held (" << std::strerror(errno)
+                              << ")";
         axis_close(h);
     }
     mark.expect_nothing_left(cycles);
