@@ -87,6 +87,17 @@ bytes pty_peer::receive(std::size_t n, std::chrono::milliseconds timeout) {
     return out;
 }
 
+void pty_peer::hang_up() {
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
+}
+
+bool under_wine() { return false; }
+#endif
+
+// The same on every platform: what arrives until the line stays quiet.
 bytes pty_peer::drain(std::chrono::milliseconds quiet) {
     bytes out;
     for (;;) {
@@ -97,16 +108,6 @@ bytes pty_peer::drain(std::chrono::milliseconds quiet) {
         out.insert(out.end(), chunk.begin(), chunk.end());
     }
 }
-
-void pty_peer::hang_up() {
-    if (master_ >= 0) {
-        ::close(master_);
-        master_ = -1;
-    }
-}
-
-bool under_wine() { return false; }
-#endif
 
 // Bit by bit, written apart from the library's table so that frames built
 // here check the library rather than repeat it.

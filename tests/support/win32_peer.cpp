@@ -250,17 +250,6 @@ bytes pty_peer::receive(std::size_t n, std::chrono::milliseconds timeout) {
     return out;
 }
 
-bytes pty_peer::drain(std::chrono::milliseconds quiet) {
-    bytes out;
-    for (;;) {
-        const bytes chunk = receive(4096, quiet);
-        if (chunk.empty()) {
-            return out;
-        }
-        out.insert(out.end(), chunk.begin(), chunk.end());
-    }
-}
-
 void pty_peer::hang_up() {
     if (hung_up_) {
         return;
