@@ -1,5 +1,6 @@
-# The benchmarks, very briefly (seconds): proves that kinetra-bench, the
-# pySerial comparison, the strace and callgrind counts and the report script
+# The benchmarks, briefly (a few minutes, most of them callgrind replaying the
+# read path under valgrind, which serialises the feeding thread): proves that
+# kinetra-bench, the pySerial comparison, the strace and callgrind counts and the report script
 # still run and that every benchmark's own checks pass (the bytes on the wire,
 # the upload record). No figure is judged here; docs/performance.md is written
 # by a full run of bench/make_report.py.
