@@ -16,8 +16,10 @@
  *
  * Blocking: every call runs on the caller's thread. A move blocks until its
  * frame is written, at most 10 ms per byte + 500 ms. axis_read_upload blocks
- * at most about 500 ms (five immediate reads, each empty one followed by a
- * 100 ms pause).
+ * about 500 ms when nothing arrives (five immediate reads, each empty one
+ * followed by a 100 ms pause); once bytes arrive, draining a backlog and
+ * finishing a frame in flight add at most 64 × 5 ms and 3 × 20 ms, so a call
+ * never blocks longer than about 0.8 s.
  *
  * Error text: a failing call that carries a message stores it in the handle;
  * axis_get_error returns it as NUL-terminated UTF-8 (Chinese messages
@@ -173,6 +175,18 @@ KINETRA_API int32_t KINETRA_CALL axis_xyz_rel_move(axis_handle *handle, const ax
  * Reads what the port holds (up to five attempts, 100 ms apart), picks the
  * last complete upload frame, verifies its CRC and copies 13 payload bytes
  * into *upload. The record is written only on AXIS_OK.
+ * The newest upload wins, whatever the timing:
+ *   - a read that brings 2048 bytes or more may be only the oldest part of
+ *     what the driver queued while nobody read (a platform streams at its
+ *     own pace): the call reads on, up to 64 more reads of about 4 KiB, each
+ *     waiting at most 5 ms to fill, until one comes back with less, and
+ *     keeps the newest frame of all it read;
+ *   - bytes that end in the first part of a frame are a frame still on the
+ *     line: the call reads exactly the bytes it lacks, waiting at most 20 ms
+ *     (the rest of a frame at 115200 baud and a USB adapter's latency), so
+ *     the frame is used whole and the next call starts at a frame boundary.
+ * In the usual case (less than 2 KiB waiting, ending with a whole frame) the
+ * call makes one read and returns at once.
  *   AXIS_OK         *upload filled
  *   AXIS_E_NULL     null handle or null record pointer; text unchanged
  *   AXIS_E_FRAME    "未找到上传帧" (no complete upload frame), "CRC校验失败"

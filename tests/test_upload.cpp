@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -179,17 +180,195 @@ TEST_F(ReadTest, BytesArrivingDuringThePausesAreRead) {
     EXPECT_EQ(std::int16_t{up.word1}, 100);
 }
 
-TEST_F(ReadTest, TakesAtMostOneBufferAndLeavesTheRestForTheNextCall) {
-    ASSERT_NE(open(), nullptr);
-    // 4096 bytes of noise fill the receive buffer; the upload after them
-    // must wait in the driver for the next call.
-    peer_.send(concat({bytes(4096, 0x55), sample}));
-    axis_upload up{};
-    EXPECT_EQ(axis_read_upload(handle_, &up), AXIS_E_FRAME);
-    EXPECT_EQ(error(), "未找到上传帧");
-    EXPECT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
-    EXPECT_EQ(std::int16_t{up.word1}, 100);
+// ---- The newest upload, whatever the driver has queued ----
+
+// Upload number n: a 32-bit count in word1 (low) and word2 (high), and its
+// complement in word3, so that a record mixed from two frames shows.
+bytes counted_upload(std::uint32_t n) {
+    bytes payload(13, 0);
+    payload[0] = 0x01;
+    payload[1] = static_cast<std::uint8_t>(n & 0xFF);
+    payload[2] = static_cast<std::uint8_t>((n >> 8) & 0xFF);
+    payload[3] = static_cast<std::uint8_t>((n >> 16) & 0xFF);
+    payload[4] = static_cast<std::uint8_t>(n >> 24);
+    payload[5] = static_cast<std::uint8_t>(~n & 0xFF);
+    payload[6] = static_cast<std::uint8_t>((~n >> 8) & 0xFF);
+    return upload(0x7B, 0x01, payload);
 }
+
+bytes counted_uploads(std::uint32_t from, std::uint32_t count) {
+    bytes out;
+    for (std::uint32_t n = from; n < from + count; ++n) {
+        const bytes f = counted_upload(n);
+        out.insert(out.end(), f.begin(), f.end());
+    }
+    return out;
+}
+
+std::uint32_t count_of(const axis_upload &up) {
+    const auto low = static_cast<std::uint16_t>(up.word1);
+    const auto high = static_cast<std::uint16_t>(up.word2);
+    const std::uint32_t n = low | (std::uint32_t{high} << 16);
+    EXPECT_EQ(static_cast<std::uint16_t>(up.word3), static_cast<std::uint16_t>(~n & 0xFFFF))
+        << "the record of upload " << n << " is whole";
+    return n;
+}
+
+TEST_F(ReadTest, AfterAPauseOneCallReturnsTheNewestOfTheQueuedUploads) {
+    ASSERT_NE(open(), nullptr);
+    // 800 uploads, about 15 KiB, sent one by one as a platform does (a pty
+    // holds about 20 KiB so written): several times what one read hands over.
+    for (std::uint32_t n = 0; n < 800; ++n) {
+        peer_.send(counted_upload(n));
+    }
+    axis_upload up{};
+    ASSERT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
+    EXPECT_EQ(count_of(up), 799u);
+    EXPECT_EQ(peer_.queued_for_host(), 0u);
+}
+
+struct boundary_case {
+    const char *name;
+    std::size_t noise; // bytes of noise before the documented upload
+};
+
+// A read hands over up to 4095 (a tty) or 4096 bytes, and a refill keeps the
+// end of the last read that no scan has decided about: the upload must be
+// found whole wherever the reads cut it.
+const boundary_case boundary_cases[] = {
+    {"a whole buffer of noise", 4096},       {"the upload cut after one byte", 4094},
+    {"the upload cut in its header", 4093},  {"the upload cut in its payload", 4085},
+    {"the upload cut before its CRC", 4079}, {"two refills of noise", 9000},
+};
+
+void PrintTo(const boundary_case &c, std::ostream *os) { *os << c.name; }
+
+class RefillTest : public host_test, public ::testing::WithParamInterface<boundary_case> {};
+
+TEST_P(RefillTest, TheUploadAfterTheNoiseIsFoundWhole) {
+    ASSERT_NE(open(), nullptr);
+    peer_.send(concat({bytes(GetParam().noise, 0x55), sample}));
+    axis_upload up{};
+    ASSERT_EQ(axis_read_upload(handle_, &up), AXIS_OK);
+    EXPECT_EQ(std::int16_t{up.word1}, 100);
+    EXPECT_EQ(peer_.queued_for_host(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backlog, RefillTest, ::testing::ValuesIn(boundary_cases),
+                         case_name<boundary_case>);
+
+TEST_F(ReadTest, AStreamThatKeepsTheBufferFullCannotHoldTheCall) {
+    ASSERT_NE(open(), nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<std::uint32_t> written{0};
+    std::thread platform([&] {
+        constexpr std::uint32_t block = 200;
+        while (!stop.load() && peer_.write(counted_uploads(written.load(), block))) {
+            written += block;
+        }
+        stopped = true;
+    });
+    // Let the driver fill up before the call.
+    while (peer_.queued_for_host() < tty_read_limit) {
+        std::this_thread::sleep_for(1ms);
+    }
+    axis_upload up{};
+    const auto start = clock::now();
+    const std::int32_t result = axis_read_upload(handle_, &up);
+    const auto took = clock::now() - start;
+    const std::uint32_t written_by_then = written.load();
+    stop = true;
+    while (!stopped.load()) {
+        axis_flush(handle_); // room for the block the platform is sending
+        std::this_thread::sleep_for(1ms);
+    }
+    platform.join();
+
+    ASSERT_EQ(result, AXIS_OK);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    const std::uint32_t n = count_of(up);
+    // Every follow-up read brought at least half a buffer, so the call read
+    // 64 of them before it gave up: past the first 64 × 2 KiB of uploads.
+    EXPECT_GT(n, 64u * 2048u / 19u);
+    EXPECT_LE(n, written_by_then + 200u);
+}
+
+// ---- A frame still arriving when the call reads ----
+
+struct pieces_case {
+    const char *name;
+    bytes first; // waiting when the call starts
+    bytes rest;  // sent once the call has taken `first`; empty: never
+    std::int32_t result;
+    std::uint32_t count; // of the record, on success
+};
+
+const bytes upload7 = counted_upload(7);
+const bytes upload8 = counted_upload(8);
+
+bytes head_of(const bytes &b, std::ptrdiff_t n) { return bytes(b.begin(), b.begin() + n); }
+bytes after(const bytes &b, std::ptrdiff_t n) { return bytes(b.begin() + n, b.end()); }
+
+const pieces_case pieces_cases[] = {
+    {"only the head byte first", head_of(upload7, 1), after(upload7, 1), AXIS_OK, 7},
+    {"the head and tag first", head_of(upload7, 2), after(upload7, 2), AXIS_OK, 7},
+    {"four bytes first, as a USB adapter hands them over", head_of(upload7, 4), after(upload7, 4),
+     AXIS_OK, 7},
+    {"all but the CRC first", head_of(upload7, 17), after(upload7, 17), AXIS_OK, 7},
+    {"all but the last byte first", head_of(upload7, 18), after(upload7, 18), AXIS_OK, 7},
+    {"a whole upload and the start of the next", concat({upload7, head_of(upload8, 5)}),
+     after(upload8, 5), AXIS_OK, 8},
+    {"noise and the start of an upload", concat({noise, head_of(upload8, 9)}), after(upload8, 9),
+     AXIS_OK, 8},
+    {"the rest never comes", head_of(upload7, 10), {}, AXIS_E_FRAME, 0},
+    {"the rest of the next never comes", concat({upload7, head_of(upload8, 3)}), {}, AXIS_OK, 7},
+};
+
+void PrintTo(const pieces_case &c, std::ostream *os) { *os << c.name; }
+
+class PiecesTest : public host_test, public ::testing::WithParamInterface<pieces_case> {};
+
+TEST_P(PiecesTest, TheFrameInFlightIsReadWholeAndTheNextCallIsSound) {
+    const pieces_case &c = GetParam();
+    ASSERT_NE(open(), nullptr);
+    peer_.send(c.first);
+    std::thread platform([&] {
+        if (c.rest.empty()) {
+            return;
+        }
+        // The rest goes out once the call has read the first piece, the way
+        // the line delivers it a few milliseconds later.
+        const auto until = clock::now() + 2s;
+        while (peer_.queued_for_host() > 0 && clock::now() < until) {
+            std::this_thread::sleep_for(1ms);
+        }
+        std::this_thread::sleep_for(3ms);
+        peer_.send(c.rest);
+    });
+    axis_upload up{};
+    const auto start = clock::now();
+    const std::int32_t result = axis_read_upload(handle_, &up);
+    const auto took = clock::now() - start;
+    platform.join();
+
+    ASSERT_EQ(result, c.result);
+    if (c.result == AXIS_OK) {
+        EXPECT_EQ(count_of(up), c.count);
+        EXPECT_EQ(error(), "");
+    } else {
+        EXPECT_EQ(error(), "未找到上传帧");
+    }
+    EXPECT_LT(took, 500ms) << "waits for a frame's rest briefly, not for a whole poll";
+    EXPECT_EQ(peer_.queued_for_host(), 0u) << "the call ends at a frame boundary";
+
+    peer_.send(counted_upload(9));
+    ASSERT_EQ(axis_read_upload(handle_, &up), AXIS_OK) << "the next call is not spoiled";
+    EXPECT_EQ(count_of(up), 9u);
+}
+
+INSTANTIATE_TEST_SUITE_P(InFlight, PiecesTest, ::testing::ValuesIn(pieces_cases),
+                         case_name<pieces_case>);
 
 TEST_F(ReadTest, AHungUpPortFailsCleanlyWithinThePollBudget) {
     ASSERT_NE(open(), nullptr);

@@ -1,5 +1,6 @@
 #include "pty_peer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
@@ -44,21 +45,33 @@ std::size_t pty_peer::queued_for_host() const {
     return static_cast<std::size_t>(n);
 }
 
-void pty_peer::send(const bytes &data) {
-    const std::size_t before = queued_for_host();
+bool pty_peer::write(const bytes &data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
         const ssize_t n = ::write(master_, data.data() + sent, data.size() - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             throw std::runtime_error("write to pty master failed");
-        } else {
-            std::this_thread::sleep_for(1ms);
+        }
+        pollfd p{master_, POLLOUT, 0};
+        if (::poll(&p, 1, 2000) == 0) {
+            return false;
         }
     }
+    return true;
+}
+
+void pty_peer::send(const bytes &data) {
+    const std::size_t before = queued_for_host();
+    if (!write(data)) {
+        throw std::runtime_error("the pty takes no more bytes: nobody reads the host side");
+    }
+    const std::size_t expected = std::min(before + data.size(), tty_read_limit);
     const auto until = std::chrono::steady_clock::now() + 2s;
-    while (queued_for_host() < before + data.size() && std::chrono::steady_clock::now() < until) {
+    while (queued_for_host() < expected && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(1ms);
     }
 }

@@ -40,8 +40,13 @@ class pty_peer {
 #endif
 
     // Sends bytes to the host and waits until the tty has queued them, so that
-    // the host's very next read sees them all.
+    // the host's very next read sees them all (or, for more than a tty hands
+    // its reader at once, until that much is waiting and the rest is behind).
     void send(const bytes &data);
+    // Writes bytes as the line takes them, without waiting for the host to
+    // see them: for a platform that streams while the host reads. False if
+    // the line took nothing for about two seconds.
+    bool write(const bytes &data);
     // Reads exactly n bytes from the host, or fewer if `timeout` passes first.
     bytes receive(std::size_t n, std::chrono::milliseconds timeout = 2000ms);
     // Everything the host wrote that arrives within `quiet` of the last byte.
@@ -64,6 +69,10 @@ class pty_peer {
 #endif
     std::string slave_path_;
 };
+
+// A tty's line discipline holds at most this many bytes for its reader; what
+// is written beyond waits in the driver behind them.
+inline constexpr std::size_t tty_read_limit = 4095;
 
 std::uint16_t reference_crc(const bytes &data);
 

@@ -203,11 +203,10 @@ std::size_t pty_peer::queued_for_host() const {
     return status.cbInQue;
 }
 
-void pty_peer::send(const bytes &data) {
+bool pty_peer::write(const bytes &data) {
     if (peer_port_ == nullptr) {
-        throw std::runtime_error("send after hang_up");
+        throw std::runtime_error("write after hang_up");
     }
-    const std::size_t before = queued_for_host();
     std::size_t sent = 0;
     while (sent < data.size()) {
         DWORD n = 0;
@@ -215,12 +214,27 @@ void pty_peer::send(const bytes &data) {
                         static_cast<DWORD>(data.size() - sent), &n, nullptr) == FALSE) {
             throw std::runtime_error("write to the platform's COM port failed");
         }
+        if (n == 0) {
+            return false; // the write timeout passed with no room
+        }
         sent += n;
+    }
+    return true;
+}
+
+void pty_peer::send(const bytes &data) {
+    if (peer_port_ == nullptr) {
+        throw std::runtime_error("send after hang_up");
+    }
+    const std::size_t before = queued_for_host();
+    if (!write(data)) {
+        throw std::runtime_error("the platform's COM port takes no more bytes");
     }
     // socat relays the bytes a moment later: wait until the host's port has
     // them all queued.
+    const std::size_t expected = std::min(before + data.size(), tty_read_limit);
     const auto until = clock::now() + 2s;
-    while (queued_for_host() < before + data.size() && clock::now() < until) {
+    while (queued_for_host() < expected && clock::now() < until) {
         std::this_thread::sleep_for(1ms);
     }
 }
