@@ -10,6 +10,7 @@
 
 #include "faults.h"
 #include "handle/handle.h"
+#include "line_pacer.h"
 #include "model.h"
 #include "pty_peer.h"
 #include "receiver.h"
@@ -283,6 +284,70 @@ TEST(SimReceiver, ResyncDropsAHeadThatNeverCompletes) {
     ASSERT_EQ(out.frames.size(), 1U);
     EXPECT_EQ(out.frames[0].decoded.cmd, CMD_MOVE_X);
     EXPECT_FALSE(r.pending());
+}
+
+// ---- The line's timing ----
+
+struct pacing_case {
+    const char *name;
+    line_timing timing;
+    // Bytes of a queued 19-byte upload the host may have after `after` byte
+    // times of the line, pairs of (byte times, ready).
+    std::vector<std::pair<double, std::size_t>> ready;
+};
+
+constexpr std::chrono::microseconds us(long long n) { return std::chrono::microseconds{n}; }
+
+const pacing_case pacing_cases[] = {
+    {"a byte at a time", {true, 1, us(0)}, {{0, 0}, {0.99, 0}, {1, 1}, {2.5, 2}, {19, 19}}},
+    {"chunks of four", {true, 4, us(0)}, {{3.9, 0}, {4, 4}, {7, 4}, {8, 8}, {18.5, 16}, {19, 19}}},
+    {"chunks of four, the short last one late",
+     {true, 4, us(1000)},
+     {{16, 16}, {19, 16}, {19 + 11, 16}, {19 + 12, 19}}},
+    {"a chunk larger than the frame waits for the latency",
+     {true, 64, us(2000)},
+     {{19, 0}, {19 + 23.1, 19}}},
+    {"unpaced: the whole frame at once", {false, 1, us(0)}, {{0, 19}}},
+};
+
+void PrintTo(const pacing_case &c, std::ostream *os) { *os << c.name; }
+
+class LinePacing : public ::testing::TestWithParam<pacing_case> {};
+
+TEST_P(LinePacing, HandsOverWhatHasCrossedTheLine) {
+    const pacing_case &c = GetParam();
+    line_pacer line(c.timing);
+    const auto start = line_pacer::clock::now();
+    line.queue(test::sample_upload(), start);
+    for (const auto &[byte_times, want] : c.ready) {
+        const auto at =
+            start + std::chrono::duration_cast<line_pacer::clock::duration>(
+                        byte_times * std::chrono::duration<double, std::nano>(byte_time));
+        EXPECT_EQ(line.ready(at), want) << "after " << byte_times << " byte times";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SimLine, LinePacing, ::testing::ValuesIn(pacing_cases),
+                         [](const auto &param_info) {
+                             return test::identifier(param_info.param.name);
+                         });
+
+TEST(SimLine, AFrameQueuedBehindAnotherWaitsForTheLineAndKeepsItsBytes) {
+    line_pacer line({true, 1, us(0)});
+    const auto start = line_pacer::clock::now();
+    const test::bytes first = test::sample_upload();
+    const test::bytes second(5, 0x55);
+    line.queue(first, start);
+    line.queue(second, start); // the line is still busy with the first
+    const auto byte = std::chrono::duration_cast<line_pacer::clock::duration>(byte_time);
+    ASSERT_EQ(line.ready(start + 19 * byte), 19u);
+    line.consume(19);
+    EXPECT_EQ(line.ready(start + 19 * byte), 0u);
+    ASSERT_EQ(line.next_ready(), start + 20 * byte);
+    ASSERT_EQ(line.ready(start + 24 * byte), 5u);
+    EXPECT_EQ(test::bytes(line.data(), line.data() + 5), second);
+    line.consume(5);
+    EXPECT_FALSE(line.next_ready().has_value());
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "kinetra.h"
 #include "process.h"
 #include "pty_peer.h"
 
@@ -25,6 +27,7 @@ namespace kinetra::e2e {
 namespace {
 
 using args = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 // A simulator started for one test and stopped with SIGTERM at its end.
 class sim_process {
@@ -574,6 +577,63 @@ TEST(Demo, RunsTheNarratedSessionAndExits0) {
                                                        << r.out;
     }
 }
+
+// ---- A host that reads often, against the line's real timing ----
+
+struct polling_case {
+    const char *name;
+    args sim_options;
+    std::chrono::seconds duration;
+};
+
+void PrintTo(const polling_case &c, std::ostream *os) { *os << c.name; }
+
+class FastPolling : public ::testing::TestWithParam<polling_case> {};
+
+// Every 5 ms a read, as a host does while it waits for a move: most reads
+// land between uploads or in the middle of one. None may fail, and the
+// counter in the tail never goes back.
+TEST_P(FastPolling, NoReadFailsWhileUploadsArriveByteByByte) {
+    const polling_case &c = GetParam();
+    sim_process sim(c.sim_options);
+    axis_handle *h = axis_init(sim.port().c_str(), 0x01, nullptr);
+    ASSERT_NE(h, nullptr) << std::strerror(errno);
+    int ok = 0;
+    int failed = 0;
+    int went_back = 0;
+    std::uint32_t last_counter = 0;
+    const auto until = std::chrono::steady_clock::now() + c.duration;
+    while (std::chrono::steady_clock::now() < until) {
+        axis_upload up{};
+        const std::int32_t r = axis_read_upload(h, &up);
+        if (r == AXIS_OK) {
+            ++ok;
+            const std::uint32_t counter = up.tail[0] | (std::uint32_t{up.tail[1]} << 8) |
+                                          (std::uint32_t{up.tail[2]} << 16) |
+                                          (std::uint32_t{up.tail[3]} << 24);
+            went_back += counter < last_counter ? 1 : 0;
+            last_counter = counter;
+        } else {
+            ADD_FAILURE() << "read " << ok + failed << ": " << r << " " << axis_get_error(h);
+            ++failed;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    axis_close(h);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(went_back, 0);
+    EXPECT_GT(ok, static_cast<int>(c.duration.count()) * 5) << "the uploads kept coming";
+}
+
+const polling_case polling_cases[] = {
+    {"four-byte chunks as a USB adapter hands them over", {"--chunk", "4"}, 20s},
+    {"a byte at a time", {}, 10s},
+};
+
+INSTANTIATE_TEST_SUITE_P(Line, FastPolling, ::testing::ValuesIn(polling_cases),
+                         [](const auto &param_info) {
+                             return test::identifier(param_info.param.name);
+                         });
 
 } // namespace
 } // namespace kinetra::e2e

@@ -2,6 +2,8 @@
 // an existing port), for running hosts with no hardware on the desk.
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +30,20 @@ void install_stop_handlers() {
     (void)::sigaction(SIGINT, &action, nullptr);
     (void)::sigaction(SIGTERM, &action, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string describe(const kinetra::sim::line_timing &line) {
+    if (!line.paced) {
+        return "whole frames at once";
+    }
+    std::string text = "paced at 115200 baud";
+    if (line.chunk > 1) {
+        text += ", in chunks of " + std::to_string(line.chunk);
+    }
+    if (line.latency.count() > 0) {
+        text += ", " + std::to_string(line.latency.count()) + " us latency";
+    }
+    return text;
 }
 
 int run(int argc, char **argv) {
@@ -60,6 +76,20 @@ int run(int argc, char **argv) {
                    "probability of a lone 0x7A or 0x7B byte just before a frame")
         ->check(probability);
     app.add_flag("--silent", options.faults.silent, "send nothing at all");
+    std::size_t chunk = options.line.chunk;
+    double latency_ms = 0;
+    bool no_pace = false;
+    app.add_option("--chunk", chunk,
+                   "hand the host the bytes of the 115200-baud line in chunks of N, as a USB "
+                   "adapter does")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{4096}))
+        ->capture_default_str();
+    app.add_option("--latency", latency_ms,
+                   "hand over a last short chunk MS milliseconds after its last byte")
+        ->check(CLI::Range(0.0, 1000.0))
+        ->capture_default_str();
+    app.add_flag("--no-pace", no_pace,
+                 "write each upload whole at once instead of at the line's 87 us a byte");
     auto *seed_option = app.add_option(
         "--seed", seed, "seed of the fault draws, for a reproducible stream (default: random)");
     try {
@@ -69,6 +99,9 @@ int run(int argc, char **argv) {
         return code == 0 ? 0 : 2;
     }
     options.seed = seed_option->count() > 0 ? seed : std::random_device{}();
+    options.line.paced = !no_pace;
+    options.line.chunk = chunk;
+    options.line.latency = std::chrono::microseconds{std::llround(latency_ms * 1000.0)};
 
     int fd = -1;
     if (port.empty()) {
@@ -90,10 +123,10 @@ int run(int argc, char **argv) {
         }
     }
     install_stop_handlers();
-    std::fprintf(stderr, "%sserving %s: speed %g/s, %g uploads/s, seed %llu%s\n",
+    std::fprintf(stderr, "%sserving %s: speed %g/s, %g uploads/s, seed %llu, %s%s\n",
                  kinetra::sim::time_stamp().c_str(),
                  port.empty() ? "a pseudo-terminal" : port.c_str(), options.speed, options.rate,
-                 static_cast<unsigned long long>(options.seed),
+                 static_cast<unsigned long long>(options.seed), describe(options.line).c_str(),
                  options.faults.silent ? ", silent" : "");
     kinetra::sim::simulator sim(
         fd, options, [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });

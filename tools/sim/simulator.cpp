@@ -38,10 +38,7 @@ void set_nonblocking(int fd) {
     (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-void pause_for(milliseconds ms) {
-    timespec t{};
-    t.tv_sec = static_cast<time_t>(ms.count() / 1000);
-    t.tv_nsec = static_cast<long>(ms.count() % 1000) * 1'000'000L;
+void pause_for(timespec t) {
     while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
@@ -50,6 +47,19 @@ void pause_for(milliseconds ms) {
 // complete it: the library writes each frame in one piece.
 constexpr milliseconds resync_gap{200};
 constexpr milliseconds longest_wait{50};
+// Bytes waiting to cross the line, at most: about 0.35 s of a full line.
+constexpr std::size_t line_backlog = 4096;
+
+// ppoll()'s timeout until `until`, at most longest_wait, never negative.
+timespec wait_until(clock::time_point until) {
+    const auto left =
+        std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(until - clock::now()),
+                   std::chrono::nanoseconds{0}, std::chrono::nanoseconds{longest_wait});
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+    t.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+    return t;
+}
 
 } // namespace
 
@@ -88,7 +98,7 @@ int open_port(const std::string &name) {
 
 simulator::simulator(int fd, const sim_options &options, log_sink log)
     : fd_(fd), options_(options), log_(std::move(log)), model_(options.speed),
-      faults_(options.faults, options.seed), silent_(options.faults.silent) {}
+      faults_(options.faults, options.seed), line_(options.line), silent_(options.faults.silent) {}
 
 void simulator::on_frame(const received_frame &r) {
     std::string line = time_stamp() + describe(r);
@@ -119,9 +129,27 @@ void simulator::send_upload() {
     if (!host_present_ || bytes.empty()) {
         return; // nobody listens: the bytes are lost on the line
     }
-    // Never wait for a host that does not read: what does not fit is dropped.
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    const bool dropped = n < static_cast<ssize_t>(bytes.size());
+    if (line_.waiting() >= line_backlog) {
+        note_dropping(true); // more uploads a second than the line carries
+        return;
+    }
+    line_.queue(bytes, clock::now());
+    hand_over();
+}
+
+// Gives the host what has crossed the line by now. Never waits for a host
+// that does not read: what does not fit is dropped.
+void simulator::hand_over() {
+    const std::size_t n = line_.ready(clock::now());
+    if (n == 0) {
+        return;
+    }
+    const ssize_t written = ::write(fd_, line_.data(), n);
+    line_.consume(n);
+    note_dropping(written < static_cast<ssize_t>(n));
+}
+
+void simulator::note_dropping(bool dropped) {
     if (dropped != dropping_) {
         dropping_ = dropped;
         log_(time_stamp() +
@@ -146,10 +174,11 @@ void simulator::run(const std::atomic<bool> &stop) {
                 next_upload = now + period; // fell behind: no burst to catch up
             }
         }
-        const auto wait = std::clamp(std::chrono::ceil<milliseconds>(next_upload - clock::now()),
-                                     milliseconds{0}, longest_wait);
+        hand_over();
+        const timespec wait =
+            wait_until(std::min(next_upload, line_.next_ready().value_or(next_upload)));
         pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
+        const int ready = ::ppoll(&p, 1, &wait, nullptr);
         if (ready < 0) {
             continue; // EINTR: a signal, perhaps the one that stops us
         }
@@ -166,6 +195,7 @@ void simulator::run(const std::atomic<bool> &stop) {
         if (!present && host_present_) {
             host_present_ = false;
             (void)::tcflush(fd_, TCIOFLUSH); // nothing stale for the next host
+            line_.clear();
             receiver_ = command_receiver{};
             dropping_ = false;
             log_(time_stamp() + "no host on the port");

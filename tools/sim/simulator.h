@@ -9,6 +9,7 @@
 #include <string>
 
 #include "faults.h"
+#include "line_pacer.h"
 #include "model.h"
 #include "receiver.h"
 
@@ -19,6 +20,7 @@ struct sim_options {
     double rate = 20;    // upload frames per second
     fault_options faults;
     std::uint64_t seed = 1;
+    line_timing line; // paced like a 115200-baud line, a byte at a time
 };
 
 // A line of the log, already stamped with the time.
@@ -55,6 +57,8 @@ class simulator {
     void on_frame(const received_frame &r);
     void receive();
     void send_upload();
+    void hand_over();
+    void note_dropping(bool dropped);
 
     int fd_;
     sim_options options_;
@@ -62,6 +66,7 @@ class simulator {
     platform_model model_;
     fault_injector faults_;
     command_receiver receiver_;
+    line_pacer line_;
     std::atomic<bool> silent_;
     bool host_present_ = false;
     bool dropping_ = false;
