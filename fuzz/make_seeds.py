@@ -61,8 +61,32 @@ decode = {
     "longest_len": bytes([0x7A, 0x01, 0xFF, 0xF5]) + bytes(255) + b"\x00\x00",
 }
 
+
+
+def scripted(script: bytes, stream: bytes) -> bytes:
+    """A reception seed: how many script bytes, the script, then the stream."""
+    return bytes([len(script) - 1]) + script + stream
+
+
+def counted(n: int) -> bytes:
+    return frame(0x7B, 0x01, 0xF5, bytes([1]) + n.to_bytes(4, "little") + bytes(8))
+
+
+BACKLOG = b"".join(counted(n) for n in range(800))
+reception = {
+    "whole_frame": scripted(bytes([0x13]), SAMPLE),
+    "in_pieces": scripted(bytes([0x04, 0x04, 0x0B]), SAMPLE),
+    "head_byte_alone": scripted(bytes([0x01, 0x00, 0x12]), SAMPLE),
+    "rest_never_comes": scripted(bytes([0x0A, 0x00]), SAMPLE),
+    "backlog": scripted(bytes([0xC0, 0x90]), BACKLOG),
+    "noise_then_frame_across_refill": scripted(bytes([0xC0, 0x05]), bytes(4090) + SAMPLE),
+    "stream_never_lets_up": scripted(bytes([0xFF]), BACKLOG * 20),
+    "silent": scripted(bytes([0x00]), SAMPLE),
+    "failing_reads": scripted(bytes([0x7F, 0x13]), SAMPLE),
+}
+
 root = pathlib.Path(__file__).resolve().parent / "corpus"
-for name, table in (("upload", upload), ("decode_frame", decode)):
+for name, table in (("upload", upload), ("decode_frame", decode), ("reception", reception)):
     folder = root / name
     folder.mkdir(parents=True, exist_ok=True)
     for stem, data in table.items():
