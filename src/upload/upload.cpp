@@ -6,6 +6,7 @@
 #include "upload/reception.h"
 #include "upload/scan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -29,14 +30,19 @@ class receive_window {
     }
 
     void make_room() {
+        // std::copy rather than memcpy/memmove: fortified, those call the
+        // *_chk helpers of libssp, which the Windows DLL must not link.
         if (scan_.best) {
             kept_length_ = scan_.best->length;
-            std::memcpy(kept_.data(), buffer_.data() + scan_.best->offset, kept_length_);
+            const auto from = buffer_.begin() + static_cast<std::ptrdiff_t>(scan_.best->offset);
+            std::copy_n(from, kept_length_, kept_.begin());
             scan_.best.reset();
         }
-        const std::size_t undecided = total_ - scan_.next;
-        std::memmove(buffer_.data(), buffer_.data() + scan_.next, undecided);
-        total_ = undecided;
+        if (scan_.next > 0) {
+            std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(scan_.next),
+                      buffer_.begin() + static_cast<std::ptrdiff_t>(total_), buffer_.begin());
+        }
+        total_ -= scan_.next;
         scan_.next = 0;
     }
 
