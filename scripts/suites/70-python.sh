@@ -2,8 +2,10 @@
 # built offline with Debian's setuptools around the release build's
 # libKinetra.so.1 and kinetra-sim, and a win_amd64 wheel around the
 # cross-built Kinetra.dll (when the mingw-w64 compiler is installed), both
-# made from the sdist; the Linux wheel installed into a fresh venv and its
-# pytest suite run there against the bundled kinetra-sim.
+# made from the sdist; the package's type hints checked with mypy --strict;
+# the Linux wheel installed into a fresh venv and its pytest suite run there
+# against the bundled kinetra-sim; bench/python_compare.py run briefly, to
+# prove that it still runs (no figure is judged here).
 set -euo pipefail
 export PYTHONDONTWRITEBYTECODE=1 # keep the source tree clean
 py=/usr/bin/python3 # Debian's, with python3-build, -pytest, -setuptools, -wheel
@@ -34,9 +36,14 @@ else
   echo "x86_64-w64-mingw32-g++ not installed: no win_amd64 wheel (scripts/packages/windows.txt)"
 fi
 
+"$py" -m mypy --strict --cache-dir "$out/mypy-cache" bindings/python/src/kinetra
+
 "$py" -m venv --system-site-packages "$out/venv"
 "$out/venv/bin/pip" install --no-index --no-build-isolation --quiet "$out"/dist/kinetra-*-linux_x86_64.whl
 cd "$out" # not the source tree, so that only the installed package is importable
 KINETRA_DIST_DIR=$out/dist KINETRA_WHEELS=$wheels KINETRA_BUILD_DIRS=$build_dirs \
   "$out/venv/bin/python" -m pytest -p no:cacheprovider -c "$top/bindings/python/pyproject.toml" \
   --rootdir "$top/bindings/python" "$top/bindings/python/tests" -q -rs
+cd "$top"
+"$out/venv/bin/python" bench/python_compare.py --lib build/release/libKinetra.so.1 \
+  --repetitions 1 --moves 2000 >/dev/null

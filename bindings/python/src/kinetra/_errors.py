@@ -49,6 +49,11 @@ _CODE_GLOSSES: Dict[int, str] = {
 }
 
 
+def _gloss(code: int, message: str) -> str:
+    known = GLOSSES.get(message)
+    return known if known is not None else _CODE_GLOSSES.get(code, "call failed")
+
+
 def _restore(cls: Type[BaseException], state: Dict[str, Any]) -> BaseException:
     e = cls.__new__(cls)
     for name, value in state.items():
@@ -72,9 +77,7 @@ class KinetraError(Exception):
     def __init__(self, code: int, message: str = "", gloss: Optional[str] = None):
         self.code = code
         self.message = message
-        if gloss is None:
-            gloss = GLOSSES.get(message) or _CODE_GLOSSES.get(code, "call failed")
-        self.gloss = gloss
+        self.gloss = gloss if gloss is not None else _gloss(code, message)
         super().__init__(self._text())
 
     def _text(self) -> str:
@@ -172,7 +175,9 @@ class PortOpenError(KinetraError, OSError):
         # OSError's own initialiser has reset these.
         self.filename = port
         self.winerror = winerror
-        self.errno = None if windows else os_error
+        # On Windows, errno is the POSIX reading of the Windows error, as
+        # Python's own OSError gives it.
+        self.errno = _WIN_ERRNO.get(os_error, _errno.EINVAL) if windows else os_error
         self.strerror = os_text
 
     def _text(self) -> str:
@@ -194,6 +199,7 @@ class ClosedError(KinetraError):
         super().__init__(AXIS_E_NULL, "", "Platform on %s is closed" % port)
 
 
+_WIN_ERRNO = {2: _errno.ENOENT, 3: _errno.ENOENT, 123: _errno.ENOENT, 5: _errno.EACCES, 32: _errno.EACCES}
 _WIN_MISSING = {2, 3, 123}  # FILE_NOT_FOUND, PATH_NOT_FOUND, INVALID_NAME
 _WIN_HELD = {5, 32}  # ACCESS_DENIED (a COM port in use reads so), SHARING_VIOLATION
 

@@ -9,7 +9,7 @@ import struct
 import sys
 import threading
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 __all__ = ["LibraryError", "Native", "load", "EXPORTS", "BUNDLED_DIR"]
 
@@ -156,7 +156,7 @@ def _missing_exports(cdll: ctypes.CDLL) -> List[str]:
     return missing
 
 
-_dll_dirs: list = []
+_dll_dirs: List[Any] = []
 _cache: Dict[Tuple[str, Optional[str], str], Native] = {}
 _cache_lock = threading.Lock()
 
@@ -169,7 +169,9 @@ def _candidates(
         return [("library= argument", argument, None)]
     if env:
         return [("KINETRA_LIBRARY", env, None)]
-    found = [("bundled copy", str(bundled_dir / _BUNDLED_NAME), str(bundled_dir))]
+    found: List[Tuple[str, str, Optional[str]]] = [
+        ("bundled copy", str(bundled_dir / _BUNDLED_NAME), str(bundled_dir))
+    ]
     found += [("system loader", name, None) for name in _SYSTEM_NAMES]
     if _WINDOWS:
         import ctypes.util

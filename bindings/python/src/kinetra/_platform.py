@@ -9,7 +9,7 @@ import sys
 import threading
 import warnings
 from time import perf_counter
-from typing import Any, Callable, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Tuple, Union
 
 from . import _loader
 from ._errors import (
@@ -163,14 +163,14 @@ class Platform:
         c_limits = ctypes.byref(_loader.AxisLimits(*limits.astuple())) if limits else None
         debug = log.isEnabledFor(_DEBUG)
         start = perf_counter()
-        if _WINDOWS:
+        if sys.platform == "win32":
             ctypes.set_last_error(0)
         else:
             ctypes.set_errno(0)
         address = native.init(raw, head, c_limits)
         elapsed = perf_counter() - start
         if not address:
-            if _WINDOWS:
+            if sys.platform == "win32":
                 code = ctypes.get_last_error()
                 error = PortOpenError(
                     text, code, ctypes.FormatError(code).strip(), windows=True, winerror=code
@@ -220,9 +220,16 @@ class Platform:
 
     # ---- moves -------------------------------------------------------------------
 
-    move_x = _single_axis_move(0, "axis_x_move", "x")
-    move_y = _single_axis_move(1, "axis_y_move", "y")
-    move_z = _single_axis_move(2, "axis_z_move", "z")
+    if TYPE_CHECKING:  # the signatures the factory below makes
+
+        def move_x(self, target: int, aux1: int = 0, aux2: int = 0) -> int: ...
+        def move_y(self, target: int, aux1: int = 0, aux2: int = 0) -> int: ...
+        def move_z(self, target: int, aux1: int = 0, aux2: int = 0) -> int: ...
+
+    else:
+        move_x = _single_axis_move(0, "axis_x_move", "x")
+        move_y = _single_axis_move(1, "axis_y_move", "y")
+        move_z = _single_axis_move(2, "axis_z_move", "z")
 
     def _move3(self, name: str, x: Axis, y: Axis, z: Axis) -> int:
         motions = (_motion("x", x), _motion("y", y), _motion("z", z))
@@ -315,8 +322,9 @@ class Platform:
         with self._lock:
             handle = self._acquire()
             start = perf_counter()
-            text = self._native.get_error(handle).decode("utf-8", "replace")
+            raw: bytes = self._native.get_error(handle)
             elapsed = perf_counter() - start
+        text = raw.decode("utf-8", "replace")
         if log.isEnabledFor(_DEBUG):
             self._log_call("axis_get_error", (), repr(text), elapsed)
         return text

@@ -5,7 +5,7 @@ from __future__ import annotations
 import operator
 import struct
 from dataclasses import dataclass
-from typing import Tuple
+from typing import Any, Tuple
 
 __all__ = ["Limits", "Motion", "Upload"]
 
@@ -15,7 +15,7 @@ INT32 = (-0x80000000, 0x7FFFFFFF)
 UINT8 = (0, 0xFF)
 
 
-def checked(name: str, value: object, bounds: Tuple[int, int]) -> int:
+def checked(name: str, value: Any, bounds: Tuple[int, int]) -> int:
     """``value`` as an int within ``bounds``, or ValueError/TypeError.
 
     ctypes would silently keep the low bits of an int that does not fit its
@@ -24,9 +24,9 @@ def checked(name: str, value: object, bounds: Tuple[int, int]) -> int:
     if type(value) is not int:
         value = operator.index(value)  # TypeError for floats, strings...
     lo, hi = bounds
-    if not lo <= value <= hi:  # type: ignore[operator]
+    if not lo <= value <= hi:
         raise ValueError("%s %d outside %d..%d" % (name, value, lo, hi))
-    return value  # type: ignore[return-value]
+    return value  # type: ignore[no-any-return]
 
 
 @dataclass(frozen=True)

@@ -228,11 +228,12 @@ class Simulator:
             t = threading.Thread(target=target, args=(stream,), daemon=True, name="kinetra-sim reader")
             t.start()
             self._readers.append(t)
-        if self._given_port is not None:
-            # With --port nothing is printed on stdout: wait for its banner.
-            ready = self.wait_for_log(lambda l: "serving" in l, self._start_timeout)
-            self._port = self._given_port if ready else None
-        elif got_port.wait(self._start_timeout) and first_line:
+        # The banner on stderr comes once the stop handlers are in place: a
+        # SIGTERM before it would kill the simulator instead of stopping it.
+        ready = self.wait_for_log(lambda line: " serving " in line, self._start_timeout)
+        if ready and self._given_port is not None:
+            self._port = self._given_port  # with --port nothing is printed on stdout
+        elif ready and got_port.wait(self._start_timeout) and first_line:
             self._port = first_line[0]
         if self._port is None:
             self.stop(check=False)
@@ -293,13 +294,13 @@ class Simulator:
         if sys.platform == "win32":
             raise SimulatorError("pause() needs POSIX signals")
         assert self._process is not None
-        self._process.send_signal(signal.SIGSTOP)  # type: ignore[attr-defined]
+        self._process.send_signal(signal.SIGSTOP)
         self._paused = True
 
     def resume(self) -> None:
         """Lets a paused simulator run again (SIGCONT)."""
         assert self._process is not None
-        self._process.send_signal(signal.SIGCONT)  # type: ignore[attr-defined]
+        self._process.send_signal(signal.SIGCONT)
         self._paused = False
 
     @contextmanager
