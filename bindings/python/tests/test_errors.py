@@ -123,8 +123,9 @@ def test_a_platform_that_stops_reading_gives_incomplete_write_then_send_error(ki
             assert (e.code, e.message) == (-6, "串口发送失败")
             assert "serial send failed" in str(e)
         elapsed = time.monotonic() - start
-        # Each gave up after its timeout: 10 ms per byte + 500 ms.
-        assert elapsed >= 0.62 + 0.74 - 0.1
+        # Each gives up within its timeout, 10 ms per byte + 500 ms (with room
+        # for a loaded machine): a full port does not hang the caller.
+        assert elapsed < 0.62 + 0.74 + 2.0
 
 
 def _fd_count():
