@@ -95,7 +95,8 @@ def _single_axis_move(index: int, c_name: str, axis: str) -> Callable[..., int]:
             raise error
         return n  # type: ignore[no-any-return]
 
-    move.__name__ = move.__qualname__ = "move_" + axis
+    move.__name__ = "move_" + axis
+    move.__qualname__ = "Platform.move_" + axis
     move.__doc__ = """Moves the %s axis: sends one frame (command 0x%X) and returns 12,
         the bytes written.
 
