@@ -119,15 +119,19 @@ def test_the_fixture_takes_its_options_from_the_marker(pytester):
         @pytest.mark.kinetra_sim(rate=7.5, seed=42, silent=True)
         def test_options(kinetra_sim):
             assert kinetra_sim.command[1:] == ["--rate", "7.5", "--seed", "42", "--silent"]
-            assert kinetra_sim.wait_for_log(lambda line: "seed 42, silent" in line)
+            assert kinetra_sim.wait_for_log(lambda line: "seed 42," in line and line.endswith("silent"))
 
-        @pytest.mark.parametrize("kinetra_sim", [{"speed": 10}], indirect=True)
-        def test_indirect(kinetra_sim):
-            assert kinetra_sim.command[1:] == ["--speed", "10"]
+        @pytest.mark.parametrize("kinetra_sim, expected", [
+            ({"speed": 10}, ["--speed", "10"]),
+            ({"chunk": 4, "latency": 2.5}, ["--chunk", "4", "--latency", "2.5"]),
+            ({"pace": False}, ["--no-pace"]),
+        ], indirect=["kinetra_sim"])
+        def test_indirect(kinetra_sim, expected):
+            assert kinetra_sim.command[1:] == expected
         """
     )
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
-    result.assert_outcomes(passed=2)
+    result.assert_outcomes(passed=4)
 
 
 @pytest.mark.parametrize("options", [{}, {"silent": True, "seed": 3}])

@@ -129,6 +129,8 @@ _OPTIONS = {
     "short_payload": "--short-payload",
     "stray_head": "--stray-head",
     "seed": "--seed",
+    "chunk": "--chunk",
+    "latency": "--latency",
     "port": "--port",
 }
 
@@ -138,7 +140,9 @@ class Simulator:
 
     Options are kinetra-sim's own: ``speed`` (units/s), ``rate`` (uploads/s),
     the fault probabilities ``noise``, ``bad_crc``, ``short_payload``,
-    ``stray_head`` (0 to 1), ``silent`` (send nothing), ``seed``; ``port``
+    ``stray_head`` (0 to 1), ``silent`` (send nothing), ``seed``; the line's
+    timing: ``chunk`` and ``latency`` (ms) hand the paced bytes over the way a
+    USB adapter does, ``pace=False`` writes each frame whole; ``port``
     serves an existing port instead of a new pseudo-terminal; ``args`` are
     passed on as they are. Options left at None take kinetra-sim's defaults.
 
@@ -159,6 +163,9 @@ class Simulator:
         stray_head: Optional[float] = None,
         silent: bool = False,
         seed: Optional[int] = None,
+        chunk: Optional[int] = None,
+        latency: Optional[float] = None,
+        pace: bool = True,
         port: Optional[str] = None,
         args: Sequence[str] = (),
         executable: Union[str, "os.PathLike[str]", None] = None,
@@ -172,6 +179,8 @@ class Simulator:
             short_payload=short_payload,
             stray_head=stray_head,
             seed=seed,
+            chunk=chunk,
+            latency=latency,
             port=port,
         )
         self.command: List[str] = [find_simulator(executable)]
@@ -180,6 +189,8 @@ class Simulator:
                 self.command += [_OPTIONS[name], str(value)]
         if silent:
             self.command.append("--silent")
+        if not pace:
+            self.command.append("--no-pace")
         self.command += list(args)
         self._given_port = port
         self._start_timeout = start_timeout
