@@ -33,32 +33,11 @@ from ._errors import (
     ShortPayload,
     SilentError,
 )
+from . import _errors
 from ._loader import LibraryError
 from ._platform import Platform
 from ._types import Limits, Motion, Upload
 
 __version__ = "1.0.0"
 
-__all__ = [
-    "Platform",
-    "Limits",
-    "Motion",
-    "Upload",
-    "KinetraError",
-    "LimitError",
-    "SendError",
-    "IncompleteWrite",
-    "FrameError",
-    "NoUploadFrame",
-    "CrcError",
-    "ShortPayload",
-    "SilentError",
-    "PortOpenError",
-    "ClosedError",
-    "LibraryError",
-    "AXIS_OK",
-    "AXIS_E_NULL",
-    "AXIS_E_REFUSED",
-    "AXIS_E_FRAME",
-    "AXIS_E_SILENT",
-]
+__all__ = ["Platform", "Limits", "Motion", "Upload", "LibraryError"] + _errors.__all__
