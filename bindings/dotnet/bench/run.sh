@@ -14,5 +14,7 @@ cc -O2 -g -std=c11 -Wall -Wextra -Werror -fPIC -shared -I "$root/include" \
   -L "$build" -lKinetra -Wl,-rpath,"$build" -lutil -lpthread
 dotnet build "$here/Kinetra.Net.Bench.csproj" -c Release -o "$out/app" -p:KinetraBuild="$build" \
   -nologo -v quiet
+extra=()
+[ ! -x "$build/bench/kinetra-bench" ] || extra=(--kinetra-bench "$build/bench/kinetra-bench")
 # The report path is relative to where the caller stands.
-LD_LIBRARY_PATH="$out:$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" dotnet "$out/app/Kinetra.Net.Bench.dll" "$@"
+LD_LIBRARY_PATH="$out:$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" dotnet "$out/app/Kinetra.Net.Bench.dll" "${extra[@]}" "$@"
