@@ -8,7 +8,10 @@ import argparse
 import hashlib
 import os
 import re
+import shutil
+import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -22,6 +25,28 @@ def cmake_version():
     if not m:
         sys.exit("no project(Kinetra VERSION x.y.z) in CMakeLists.txt")
     return m.group(1)
+
+
+def imported_entry_points():
+    """The native names NativeMethods.cs binds: EntryPoint where given, else the method's name."""
+    with open(os.path.join(HERE, "src", "Kinetra.Net", "NativeMethods.cs"), encoding="utf-8") as f:
+        text = f.read()
+    names = set()
+    for m in re.finditer(r"\[DllImport\(([^\]]*)\)\]\s*internal static extern \S+ (\w+)\(", text):
+        entry = re.search(r'EntryPoint\s*=\s*"(\w+)"', m.group(1))
+        names.add(entry.group(1) if entry else m.group(2))
+    return names
+
+
+def exports(tool, args, data, pattern):
+    """Names a native library exports, listed by a binutils tool; None without the tool."""
+    if not shutil.which(tool):
+        return None
+    with tempfile.NamedTemporaryFile() as f:
+        f.write(data)
+        f.flush()
+        out = subprocess.run([tool] + args + [f.name], check=True, capture_output=True, text=True).stdout
+    return set(re.findall(pattern, out, re.M))
 
 
 def digest(data):
@@ -79,6 +104,21 @@ def main():
             so = z.read("runtimes/linux-x64/native/libKinetra.so")
             if so[:4] != b"\x7fELF" or so[18:20] != b"\x3e\x00":
                 problems.append("libKinetra.so is not an x86-64 ELF file")
+
+        wanted = imported_entry_points()
+        if len(wanted) != 10:
+            problems.append("NativeMethods.cs binds %d exports, expected the header's 10" % len(wanted))
+        for entry, tool, targs, pattern in (
+                ("runtimes/linux-x64/native/libKinetra.so", "nm", ["-D", "--defined-only"], r" T (\w+)$"),
+                ("runtimes/win-x64/native/Kinetra.dll", "x86_64-w64-mingw32-objdump", ["-p"],
+                 r"^\s+\[\s*\d+\] (\w+)$")):
+            if entry not in entries:
+                continue
+            got = exports(tool, targs, z.read(entry), pattern)
+            if got is None:
+                print("note: %s not found, so the exports of %s are not checked" % (tool, entry))
+            elif not wanted <= got:
+                problems.append("%s lacks %s" % (entry, ", ".join(sorted(wanted - got))))
 
         ns = {"n": "http://schemas.microsoft.com/packaging/2012/06/nuspec.xsd"}
         meta = ET.fromstring(z.read("Kinetra.Net.nuspec")).find("n:metadata", ns)
