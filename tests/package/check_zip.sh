@@ -51,6 +51,28 @@ lib_strings=$("$triplet-strings" "$sdk/lib/Kinetra.lib")
 grep -qx 'Kinetra.dll' <<<"$lib_strings" || { echo "FAIL: Kinetra.lib does not name Kinetra.dll"; exit 1; }
 grep -q '^EXPORTS' "$sdk/lib/Kinetra.def" || { echo "FAIL: Kinetra.def has no EXPORTS"; exit 1; }
 
+# Which import library the CMake package hands to each kind of consumer. No
+# MSVC here: a project that only reads the package says it is MSVC.
+mkdir -p "$work/implib"
+cat >"$work/implib/CMakeLists.txt" <<'PROJECT'
+cmake_minimum_required(VERSION 3.25)
+project(implib NONE)
+set(MSVC ${AS_MSVC})
+find_package(Kinetra 1.0 CONFIG REQUIRED)
+get_target_property(configs Kinetra::Kinetra IMPORTED_CONFIGURATIONS)
+foreach(config IN LISTS configs)
+  get_target_property(implib Kinetra::Kinetra IMPORTED_IMPLIB_${config})
+  message(STATUS "implib ${config} ${implib}")
+endforeach()
+PROJECT
+for kind in 0:libKinetra.dll.a 1:Kinetra.lib; do
+  implibs=$(cmake -S "$work/implib" -B "$work/implib/build${kind%%:*}" -DCMAKE_PREFIX_PATH="$sdk" \
+    -DAS_MSVC="${kind%%:*}" | sed -n 's/^-- implib //p')
+  echo "MSVC=${kind%%:*}: $implibs"
+  [ -n "$implibs" ] && ! grep -qv " $sdk/lib/${kind#*:}\$" <<<"$implibs" ||
+    { echo "FAIL: with MSVC=${kind%%:*} the package does not name lib/${kind#*:}"; exit 1; }
+done
+
 # A consumer's own toolchain file: the cross compiler, nothing of this project.
 cat >"$work/mingw.cmake" <<TOOLCHAIN
 set(CMAKE_SYSTEM_NAME Windows)
