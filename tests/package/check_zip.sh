@@ -3,11 +3,14 @@
 #   check_zip.sh manifest  BUILD SOURCE VERSION CONFIG WORK
 #       its file list equals manifests/win64.txt
 #   check_zip.sh consumers BUILD SOURCE VERSION CONFIG WORK
-#       unpacked, a C host program is built by the MinGW cross compiler twice
-#       (find_package(Kinetra CONFIG REQUIRED) through CMAKE_PREFIX_PATH, and
-#       with only the header and the MSVC-format Kinetra.lib on the command
-#       line) and each is run under Wine on a COM port whose far end is
-#       scripted: the move must arrive byte for byte, the upload be read back.
+#       unpacked, the DLL passes tests/windows/check_dll.sh, Kinetra.lib and
+#       Kinetra.def list the ten exports, the CMake package names the right
+#       import library for MinGW and for MSVC, and a C host program is built
+#       by the MinGW cross compiler twice (find_package(Kinetra CONFIG
+#       REQUIRED) through CMAKE_PREFIX_PATH, and with only the header and the
+#       MSVC-format Kinetra.lib on the command line); each is run under Wine
+#       on a COM port whose far end is scripted: the move must arrive byte
+#       for byte, the upload be read back.
 # Exits 77 (skipped) when a tool is missing, unless KINETRA_REQUIRE_PACKAGE_TOOLS=1.
 set -euo pipefail
 mode=$1 build=$2 source=$3 version=$4 config=$5 work=$6
@@ -36,11 +39,15 @@ if [ "$mode" = manifest ]; then
   exit 0
 fi
 
-need "$triplet-gcc-posix" "$triplet-nm" "$triplet-strings" wine socat /usr/bin/python3
+need "$triplet-gcc-posix" "$triplet-nm" "$triplet-objdump" "$triplet-strings" wine socat /usr/bin/python3
 rm -rf "$work"
 mkdir -p "$work"
 unzip -q "$zip" -d "$work"
 sdk=$work/$top
+
+# The shipped DLL is the one the Windows tests check: exports, imports,
+# hardening, version.
+bash "$source/tests/windows/check_dll.sh" "$triplet-objdump" "$sdk/bin/Kinetra.dll" "$version"
 
 # Kinetra.lib is an import library of Kinetra.dll for exactly the ten exports.
 imports=$("$triplet-nm" "$sdk/lib/Kinetra.lib" | sed -n 's/.* I __imp_\(axis_.*\)$/\1/p' | sort | xargs)
