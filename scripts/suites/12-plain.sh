@@ -1,11 +1,11 @@
 # Plain CMake, the way a packager or a downstream CI builds: no preset, the
 # compiler and build type they choose. Each build of the matrix passes its
 # tests; the soak tests (label "long") are left to the release suite, which
-# runs them on the same code, and the package tests to the package suite. Warnings are errors here (KINETRA_WERROR), as in
-# every suite. Then the library and tools alone: BUILD_TESTING=OFF with
-# GoogleTest unfindable, and a machine view without CLI11 and Google
-# Benchmark, where each skipped part says so once and the library still
-# builds and installs.
+# runs them on the same code, and the package tests to the package suite.
+# Warnings are errors here (KINETRA_WERROR), as in every suite. Then the
+# library and tools alone: BUILD_TESTING=OFF with GoogleTest unfindable, and
+# a machine view without CLI11 and Google Benchmark, where each skipped part
+# says so once and the library still builds and installs.
 set -euo pipefail
 root=build/plain
 mkdir -p "$root"
@@ -20,8 +20,8 @@ matrix() {
   ctest --test-dir "$dir" -LE "long|package" -j 2 --output-on-failure --no-tests=error
 }
 
-# Exactly the README's commands (default generator, no build type), then the
-# build types and compilers a packager uses.
+# The README's commands (default generator, no build type) with warnings as
+# errors, then the build types and compilers a packager uses.
 matrix gcc-default
 matrix gcc-release -G Ninja -DCMAKE_BUILD_TYPE=Release
 matrix gcc-debug -G Ninja -DCMAKE_BUILD_TYPE=Debug
