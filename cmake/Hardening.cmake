@@ -2,6 +2,53 @@
 include(CheckCXXCompilerFlag)
 include(CheckLinkerFlag)
 
+# _FORTIFY_SOURCE works only where the optimiser runs (glibc warns about it
+# otherwise), and sanitizer builds go without it. Which configurations
+# optimise is read from their flags, the user's CMAKE_CXX_FLAGS included,
+# not guessed from their names: a build with no build type has no -O unless
+# the user gave one. KINETRA_FORTIFY is a condition for a generator
+# expression, true in the configurations that get _FORTIFY_SOURCE=2; the ELF
+# test expects it there.
+function(kinetra_optimises config out)
+  string(TOUPPER "${config}" upper)
+  # The last -O wins, as on the compiler's command line.
+  string(REGEX MATCHALL "(^| )-O[^ ]*" levels "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${upper}}")
+  list(POP_BACK levels last)
+  string(STRIP "${last}" last)
+  if(last AND NOT last STREQUAL "-O0")
+    set(${out} TRUE PARENT_SCOPE)
+  else()
+    set(${out} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(kinetra_fortify_condition out)
+  set(${out} 0 PARENT_SCOPE)
+  if(KINETRA_SANITIZE OR MSVC)
+    return()
+  endif()
+  get_property(multi GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+  if(NOT multi)
+    kinetra_optimises("${CMAKE_BUILD_TYPE}" optimised)
+    if(optimised)
+      set(${out} 1 PARENT_SCOPE)
+    endif()
+    return()
+  endif()
+  set(names "")
+  foreach(config IN LISTS CMAKE_CONFIGURATION_TYPES)
+    kinetra_optimises("${config}" optimised)
+    if(optimised)
+      list(APPEND names "${config}")
+    endif()
+  endforeach()
+  if(names)
+    list(JOIN names "," names)
+    set(${out} "$<CONFIG:${names}>" PARENT_SCOPE)
+  endif()
+endfunction()
+kinetra_fortify_condition(KINETRA_FORTIFY)
+
 function(kinetra_harden target)
   if(MSVC)
     target_compile_options(${target} PRIVATE /GS /guard:cf)
@@ -12,11 +59,8 @@ function(kinetra_harden target)
   if(KINETRA_HAS_STACK_CLASH AND NOT WIN32)
     target_compile_options(${target} PRIVATE -fstack-clash-protection)
   endif()
-  # _FORTIFY_SOURCE needs the optimiser; sanitizer builds run without it.
-  if(NOT KINETRA_SANITIZE)
-    target_compile_options(${target} PRIVATE
-      $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
-  endif()
+  target_compile_options(${target} PRIVATE
+    "$<${KINETRA_FORTIFY}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
 endfunction()
 
 function(kinetra_harden_link target)

@@ -1,7 +1,8 @@
 # Kinetra.dll: what the Windows build adds to the shared library target.
 #
-# - The module is Kinetra.dll (no "lib" prefix) with its import library, as
-#   hosts load it under the module name Kinetra.
+# - The module is Kinetra.dll (no "lib" prefix), as hosts load it under the
+#   module name Kinetra; MinGW's import library is libKinetra.dll.a, MSVC's
+#   Kinetra.lib.
 # - Built with MinGW, the GCC runtime (libgcc, libstdc++, winpthread) is
 #   linked in statically, so the DLL imports only KERNEL32 and the C runtime
 #   and can be dropped next to any host program.
@@ -19,7 +20,6 @@ target_sources(Kinetra PRIVATE ${PROJECT_BINARY_DIR}/Kinetra.rc)
 
 set_target_properties(Kinetra PROPERTIES
   PREFIX ""
-  IMPORT_PREFIX ""
   OUTPUT_NAME Kinetra
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 
@@ -37,6 +37,18 @@ else()
   target_link_options(Kinetra PRIVATE -static -static-libgcc -static-libstdc++ -fstack-protector-strong
     LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va
     LINKER:--exclude-all-symbols)
+  # The export list (Kinetra.def), and from it an import library in the
+  # format MSVC's link.exe reads (Kinetra.lib); MinGW links libKinetra.dll.a.
+  find_program(KINETRA_DLLTOOL NAMES ${KINETRA_MINGW_TRIPLET}-dlltool x86_64-w64-mingw32-dlltool
+                                     dlltool REQUIRED)
+  set(def ${PROJECT_BINARY_DIR}/Kinetra.def)
+  set(msvc_lib ${PROJECT_BINARY_DIR}/Kinetra.lib)
+  target_link_options(Kinetra PRIVATE LINKER:--output-def,${def})
+  add_custom_command(TARGET Kinetra POST_BUILD
+    COMMAND ${KINETRA_DLLTOOL} --input-def ${def} --dllname Kinetra.dll --output-lib ${msvc_lib}
+    BYPRODUCTS ${def} ${msvc_lib}
+    VERBATIM)
+  install(FILES ${def} ${msvc_lib} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
   # Programs built here (tests, examples) are self-contained the same way.
   add_link_options(-static -fstack-protector-strong LINKER:--dynamicbase LINKER:--nxcompat LINKER:--high-entropy-va)
 endif()

@@ -1,5 +1,6 @@
-/* The public header must compile as plain C99 under -pedantic -Werror, and
- * the whole interface must be callable from C. */
+/* The public header must compile as plain C99 under -pedantic without a
+ * warning (an error with KINETRA_WERROR), and the whole interface must be
+ * callable from C. */
 #include <kinetra.h>
 
 int kinetra_header_is_c99(void);

@@ -98,9 +98,9 @@ struct decode_case {
 TEST(DecodeFrame, AcceptsExactlyCompleteFramesWithTheirCrc) {
     const bytes upload = test::sample_upload();
     bytes flipped = upload;
-    flipped[6] ^= 0x10;
+    flipped.at(6) ^= 0x10;
     bytes swapped = upload;
-    std::swap(swapped[17], swapped[18]);
+    std::swap(swapped.at(17), swapped.at(18));
     const decode_case cases[] = {
         {"sample upload", upload, true},
         {"followed by extra bytes", test::concat({upload, {0x7A, 0x00, 0x12}}), true},

@@ -387,6 +387,16 @@ TEST(Help, ExitsZeroWithUsage) {
     EXPECT_NE(sim.out.find("--stray-head"), std::string::npos);
 }
 
+TEST(Version, BothToolsPrintTheProjectVersionAndExit0) {
+    for (const std::string &exe : {tool_exe(), sim_exe()}) {
+        const finished r = run({exe, "--version"});
+        EXPECT_EQ(r.exit_code, 0) << exe;
+        EXPECT_EQ(r.out, std::filesystem::path(exe).filename().string() + " " +
+                             KINETRA_PROJECT_VERSION + "\n");
+        EXPECT_EQ(r.err, "") << exe;
+    }
+}
+
 TEST(OpenFailure, SaysWhyAndExits1) {
     for (const char *command : {"read", "watch"}) {
         const finished r = kinetra({"--port", missing_port, command});

@@ -54,7 +54,7 @@ if [ "$expect_fortify" = 1 ]; then
   flags=(-D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection)
 else
   flags=(-fstack-protector-strong -fstack-clash-protection)
-  echo "note: _FORTIFY_SOURCE is not expected in this build (debug or sanitized)"
+  echo "note: _FORTIFY_SOURCE is not expected in this build (not optimised, or sanitized)"
 fi
 for flag in "${flags[@]}"; do
   with=$(grep -- "$flag" "$commands" | grep -cF -- "-c $srcdir/src/")

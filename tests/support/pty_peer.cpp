@@ -137,7 +137,14 @@ std::uint16_t reference_crc(const bytes &data) {
 }
 
 bytes make_frame(std::uint8_t head, std::uint8_t tag, std::uint8_t cmd, const bytes &payload) {
-    bytes out{head, tag, static_cast<std::uint8_t>(payload.size()), cmd};
+    // Room for the whole frame first: grown from a four-byte start, GCC 12 at
+    // -O3 sees the payload copied past the old buffer (-Warray-bounds).
+    bytes out;
+    out.reserve(4 + payload.size() + 2);
+    out.push_back(head);
+    out.push_back(tag);
+    out.push_back(static_cast<std::uint8_t>(payload.size()));
+    out.push_back(cmd);
     out.insert(out.end(), payload.begin(), payload.end());
     const std::uint16_t crc = reference_crc(out);
     out.push_back(static_cast<std::uint8_t>(crc & 0xFF));

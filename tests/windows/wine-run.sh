@@ -2,6 +2,11 @@
 # Runs one cross-built test program under Wine, as ctest's emulator:
 #   wine-run.sh STATE PROGRAM [ARGS...]   run PROGRAM with its own COM port pairs
 #   wine-run.sh STATE --setup             make the Wine prefix (done while building)
+#   wine-run.sh STATE --host CMD [ARGS...]
+#                                         run CMD on this machine with the pairs;
+#                                         it starts Wine itself, and reaches the
+#                                         ptys behind the ports in KINETRA_PORTS_DIR
+#                                         (COMn is KINETRA_PORTS_DIR/comn)
 #
 # STATE holds a private Wine prefix whose registry (HKLM\Software\Wine\Ports)
 # maps a fixed pool of COM ports onto symbolic links in STATE/ports. A run
@@ -76,6 +81,11 @@ if [ "${1:-}" = "--setup" ]; then
   flock 8
   setup
   exit 0
+fi
+host=
+if [ "${1:-}" = "--host" ]; then
+  host=yes
+  shift
 fi
 
 # Listing the cases needs no ports.
@@ -187,7 +197,11 @@ export KINETRA_PEER_PAIRS
 KINETRA_PEER_DIR=$(winepath_of "$run")
 export KINETRA_PEER_DIR
 set +e
-wine "$@" 8>&- 9>&-
+if [ -n "$host" ]; then
+  KINETRA_PORTS_DIR=$ports "$@" 8>&- 9>&-
+else
+  wine "$@" 8>&- 9>&-
+fi
 rc=$?
 set -e
 exit "$rc"

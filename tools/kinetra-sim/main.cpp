@@ -53,6 +53,7 @@ int run(int argc, char **argv) {
                  "logged to standard error. Stops on SIGINT or SIGTERM.",
                  "kinetra-sim"};
     app.failure_message(CLI::FailureMessage::help);
+    app.set_version_flag("--version", "kinetra-sim " KINETRA_VERSION);
     kinetra::sim::sim_options options;
     std::string port;
     std::uint64_t seed = 0;

@@ -99,7 +99,10 @@ std::string upload_json(const axis_upload &up) {
                       ",\"word2\":" + std::to_string(up.word2) +
                       ",\"word3\":" + std::to_string(up.word3) + ",\"tail\":[";
     for (std::size_t i = 0; i < sizeof up.tail; ++i) {
-        out += (i > 0 ? "," : "") + std::to_string(up.tail[i]);
+        if (i > 0) {
+            out += ',';
+        }
+        out += std::to_string(up.tail[i]);
     }
     return out + "]}";
 }

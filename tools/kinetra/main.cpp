@@ -24,6 +24,7 @@ int run(int argc, char **argv) {
                  "2 a bad argument.",
                  "kinetra"};
     app.failure_message(CLI::FailureMessage::help);
+    app.set_version_flag("--version", "kinetra " KINETRA_VERSION);
     app.require_subcommand(1);
     // A word on the wire: signed targets, aux words as 16 bits either way.
     const CLI::Range target_range(-32768, 32767);
