@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -176,8 +177,18 @@ TEST(PosixOpen, AForkedChildHoldsThePortUntilItExecs) {
     ASSERT_EQ(write(go[1], "x", 1), 1);
     char byte = 0;
     EXPECT_EQ(read(exec_done[0], &byte, 1), 0) << "the pipe closes when the child execs";
-    axis_handle *after_exec = axis_init(peer.port_name().c_str(), 0x03, nullptr);
-    EXPECT_NE(after_exec, nullptr) << std::strerror(errno);
+    // exec drops the child's descriptors together, but the lock goes with the
+    // last reference to the file a moment after the pipe has told: retry.
+    axis_handle *after_exec = nullptr;
+    int refused = 0;
+    for (int attempt = 0; attempt < 500 && after_exec == nullptr; ++attempt) {
+        after_exec = axis_init(peer.port_name().c_str(), 0x03, nullptr);
+        if (after_exec == nullptr) {
+            refused = errno;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    EXPECT_NE(after_exec, nullptr) << "still refused 5 s after the exec: " << std::strerror(refused);
     axis_close(after_exec);
 
     kill(child, SIGKILL);
