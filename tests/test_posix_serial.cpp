@@ -5,11 +5,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -188,7 +188,8 @@ TEST(PosixOpen, AForkedChildHoldsThePortUntilItExecs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
-    EXPECT_NE(after_exec, nullptr) << "still refused 5 s after the exec: " << std::strerror(refused);
+    EXPECT_NE(after_exec, nullptr)
+        << "still refused 5 s after the exec: " << std::strerror(refused);
     axis_close(after_exec);
 
     kill(child, SIGKILL);

@@ -143,7 +143,8 @@ void run_open_close_cycles(std::size_t cycles) {
         if (h == nullptr) {
             const int err = errno;
             FAIL() << "cycle " << i << " on " << peer.port_name() << ": axis_init refused ("
-                   << std::strerror(err) << ")\n  by hand: " << diagnose_refused_open(peer.port_name());
+                   << std::strerror(err)
+                   << ")\n  by hand: " << diagnose_refused_open(peer.port_name());
         }
         axis_close(h);
     }
