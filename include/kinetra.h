@@ -14,6 +14,17 @@
  * so different threads may each drive their own handle freely. The library
  * starts no threads and keeps no global state.
  *
+ * Processes (POSIX): a port is held through an exclusive flock() on its open
+ * file description, opened close-on-exec. A child made by fork() shares that
+ * description until it calls exec (which closes it) or exits, so while such
+ * a child exists the port counts as held: if the host closes the handle in
+ * that window, another axis_init on the same port returns NULL with errno
+ * EWOULDBLOCK until the child has exec'd or exited. The library does nothing
+ * about a fork without exec, which is the host's choice: a host that forks
+ * (in any thread) and then reopens a port should let its children exec or
+ * exit first, or retry the open. posix_spawn(), system() and popen() exec at
+ * once, so they hold the port only for that moment.
+ *
  * Blocking: every call runs on the caller's thread. A move blocks until its
  * frame is written, at most 10 ms per byte + 500 ms. axis_read_upload blocks
  * about 500 ms when nothing arrives (five immediate reads, each empty one

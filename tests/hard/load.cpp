@@ -16,8 +16,17 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
 
 namespace kinetra::test {
 namespace {
@@ -39,7 +48,88 @@ struct resource_mark {
     }
 };
 
+std::string errno_text(int err) {
+    return err == 0 ? std::string("ok") : std::string(std::strerror(err));
+}
+
+// The process a /proc/PID entry names, as its command line.
+std::string command_of(const std::string &pid) {
+    std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
+    std::string text;
+    for (std::string word; std::getline(in, word, '\0');) {
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return pid + " (" + (text.empty() ? std::string("?") : text) + ")";
+}
+
 } // namespace
+
+std::string diagnose_refused_open(const std::string &port) {
+    std::ostringstream out;
+    // The open's steps by hand, in the library's order.
+    const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    out << "open: " << errno_text(fd < 0 ? errno : 0);
+    if (fd >= 0) {
+        const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        out << "; flock: " << errno_text(locked != 0 ? errno : 0);
+        out << "; TIOCEXCL: " << errno_text(::ioctl(fd, TIOCEXCL) != 0 ? errno : 0);
+        (void)::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+    }
+    // Who holds a lock on the device, and who else has it open.
+    struct stat st {};
+    if (::stat(port.c_str(), &st) == 0) {
+        char key[64];
+        std::snprintf(key, sizeof key, ":%lu ", static_cast<unsigned long>(st.st_ino));
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find(key) == std::string::npos) {
+                continue;
+            }
+            std::istringstream fields(line);
+            std::string n, kind, mode, access, pid;
+            fields >> n >> kind >> mode >> access >> pid;
+            out << "\n  lock: " << line << " held by " << command_of(pid);
+        }
+    }
+    const std::string self = std::to_string(::getpid());
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *p = ::readdir(proc)) {
+            const std::string pid = p->d_name;
+            if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
+                pid == self) {
+                continue;
+            }
+            const std::string dir = "/proc/" + pid + "/fd";
+            DIR *fds = ::opendir(dir.c_str());
+            if (fds == nullptr) {
+                continue;
+            }
+            while (const dirent *f = ::readdir(fds)) {
+                char target[256] = {};
+                const std::string link = dir + "/" + f->d_name;
+                if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && port == target) {
+                    out << "\n  also open in " << command_of(pid) << " as fd " << f->d_name;
+                }
+            }
+            ::closedir(fds);
+        }
+        ::closedir(proc);
+    }
+    // How long the port stays refused.
+    const auto start = steady::now();
+    while (since(start) < std::chrono::seconds(10)) {
+        const axis_limits window{100, -100, 200, -200, 300, -300};
+        if (axis_handle *h = axis_init(port.c_str(), 0x01, &window)) {
+            axis_close(h);
+            out << "\n  opened again after " << since(start).count() << " ms";
+            return out.str();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    out << "\n  still refused after 10 s";
+    return out.str();
+}
 
 void run_open_close_cycles(std::size_t cycles) {
     pty_peer peer;
@@ -50,8 +140,12 @@ void run_open_close_cycles(std::size_t cycles) {
     for (std::size_t i = 0; i < cycles; ++i) {
         axis_handle *h = axis_init(peer.port_name().c_str(), static_cast<std::uint8_t>(i),
                                    (i % 2) != 0 ? &window : nullptr);
-        ASSERT_NE(h, nullptr) << "cycle " << i << ": the port stayed held (" << std::strerror(errno)
-                              << ")";
+        if (h == nullptr) {
+            const int err = errno;
+            FAIL() << "cycle " << i << " on " << peer.port_name() << ": axis_init refused ("
+                   << std::strerror(err)
+                   << ")\n  by hand: " << diagnose_refused_open(peer.port_name());
+        }
         axis_close(h);
     }
     mark.expect_nothing_left(cycles);

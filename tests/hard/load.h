@@ -2,12 +2,18 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace kinetra::test {
 
 // `cycles` axis_init/axis_close pairs on one pty; each is checked and the
 // process must end with as many descriptors and as much heap as it began.
 void run_open_close_cycles(std::size_t cycles);
+
+// Why `port` refuses an open: the errno of each step of the open done by
+// hand (open, flock, TIOCEXCL), the flocks /proc/locks shows on it and
+// which processes have it open, and how long until axis_init succeeds.
+std::string diagnose_refused_open(const std::string &port);
 
 // The same for an axis_init refused because another handle holds the port.
 void run_refused_open_cycles(std::size_t cycles);

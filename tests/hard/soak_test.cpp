@@ -4,10 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+
 namespace kinetra::test {
 namespace {
 
-TEST(Soak, AMillionOpenCloseCycles) { run_open_close_cycles(1000000); }
+// KINETRA_SOAK_OPEN_CLOSE_CYCLES=N runs N cycles instead, for a long hunt
+// beside other tests without a build of its own.
+std::size_t open_close_cycles() {
+    const char *given = std::getenv("KINETRA_SOAK_OPEN_CLOSE_CYCLES");
+    return given != nullptr && *given != '\0' ? std::stoull(given) : 1000000;
+}
+
+TEST(Soak, AMillionOpenCloseCycles) { run_open_close_cycles(open_close_cycles()); }
 
 TEST(Soak, AHundredThousandRefusedOpens) { run_refused_open_cycles(100000); }
 
