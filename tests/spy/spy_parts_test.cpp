@@ -76,6 +76,7 @@ std::vector<wire_event> parse(direction dir, const bytes &stream,
 
 std::vector<seen> summarise(const std::vector<wire_event> &events) {
     std::vector<seen> out;
+    out.reserve(events.size());
     for (const wire_event &e : events) {
         out.push_back({kind_of(e), e.offset, e.raw.size(), e.crc_ok});
     }
@@ -373,7 +374,8 @@ TEST(SpyPcapng, TsharkReadsEveryPacketWithAndWithoutTheDissector) {
         }
         std::string stamp = std::to_string(first_stamp_ns + static_cast<std::int64_t>(i));
         stamp.insert(stamp.size() - 9, ".");
-        EXPECT_EQ(raw[i], stamp + ":" + data);
+        stamp += ":";
+        EXPECT_EQ(raw[i], stamp + data);
     }
     std::filesystem::remove(path);
 }

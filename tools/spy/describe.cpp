@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "model.h"
 #include "upload/scan.h"
@@ -14,14 +15,25 @@ std::int16_t signed_word(const payload_bytes &p, std::size_t at) {
     return static_cast<std::int16_t>(p.bytes[at] | (p.bytes[at + 1] << 8));
 }
 
+const char *single_axis_name(std::uint8_t cmd) {
+    switch (cmd) {
+    case sim::CMD_MOVE_X: return "X";
+    case sim::CMD_MOVE_Y: return "Y";
+    default: return "Z";
+    }
+}
+
 json move_fields(const frame &f) {
     json axes = json::object();
-    const std::size_t count = f.payload.size / 6;
-    static constexpr const char *names[] = {"X", "Y", "Z"};
-    for (std::size_t i = 0; i < count; ++i) {
-        const sim::axis_words w = sim::words_at(f.payload, i);
-        const std::size_t axis = count == 1 ? std::size_t{f.cmd} - sim::CMD_MOVE_X : i;
-        axes[names[axis]] = {{"target", w.target}, {"aux1", w.aux1}, {"aux2", w.aux2}};
+    if (f.payload.size == 6) {
+        const sim::axis_words w = sim::words_at(f.payload, 0);
+        axes[single_axis_name(f.cmd)] = {{"target", w.target}, {"aux1", w.aux1}, {"aux2", w.aux2}};
+    } else {
+        static constexpr const char *names[] = {"X", "Y", "Z"};
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            const sim::axis_words w = sim::words_at(f.payload, i);
+            axes[names[i]] = {{"target", w.target}, {"aux1", w.aux1}, {"aux2", w.aux2}};
+        }
     }
     return {{"command", sim::command_name(f.cmd)}, {"axes", axes}};
 }
