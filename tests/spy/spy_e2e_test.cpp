@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "frames.h"
 #include "kinetra.h"
 #include "process.h"
 #include "pty_peer.h"
@@ -28,6 +29,8 @@ using json = nlohmann::json;
 using test::bytes;
 using test::concat;
 using test::make_frame;
+using test::with_bad_crc;
+using test::words;
 using args = std::vector<std::string>;
 
 std::string temp_file(const char *what) {
@@ -149,20 +152,6 @@ class raw_host {
     int fd_;
 };
 
-bytes words(std::initializer_list<int> values) {
-    bytes out;
-    for (const int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v & 0xFF));
-        out.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
-    }
-    return out;
-}
-
-bytes bad_crc(bytes frame) {
-    frame.back() ^= 0x01;
-    return frame;
-}
-
 bytes from_hex(const std::string &text) {
     bytes out;
     for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
@@ -214,8 +203,8 @@ TEST(SpyRelay, PassesEveryByteUnchangedBothWaysAndDecodesEachFrame) {
     ASSERT_TRUE(spy.wait_for_note("host opened the port", 2));
     const bytes upload = test::sample_upload();
     const bytes short_upload = make_frame(0x7A, 0x01, 0xF5, bytes(12, 0x33));
-    const bytes stream =
-        concat({upload, {0x11, 0x22, 0x33}, bad_crc(upload), short_upload, {0x7A}, upload, upload});
+    const bytes stream = concat(
+        {upload, {0x11, 0x22, 0x33}, with_bad_crc(upload), short_upload, {0x7A}, upload, upload});
     write_paced(platform, stream, 5);
     EXPECT_EQ(test::hex(host.drain()), test::hex(stream));
     EXPECT_EQ(spy.stop(), 0);

@@ -11,6 +11,7 @@
 
 #include "describe.h"
 #include "faults.h"
+#include "frames.h"
 #include "pcapng_writer.h"
 #include "pty_peer.h"
 #include "stream_parser.h"
@@ -22,27 +23,14 @@ namespace {
 using test::bytes;
 using test::concat;
 using test::make_frame;
+using test::with_bad_crc;
 
-bytes move_payload(std::initializer_list<int> words) {
-    bytes out;
-    for (const int w : words) {
-        out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-        out.push_back(static_cast<std::uint8_t>((w >> 8) & 0xFF));
-    }
-    return out;
-}
-
-bytes with_bad_crc(bytes frame) {
-    frame.back() ^= 0x5A;
-    return frame;
-}
-
-const bytes move_x = make_frame(0x01, 0x01, 0xA1, move_payload({1000, 200, 50}));
-const bytes move_y = make_frame(0x02, 0x01, 0xA2, move_payload({-7, 1, 2}));
-const bytes move_z = make_frame(0x03, 0x01, 0xA3, move_payload({32767, 65535, 0}));
-const bytes move_rel = make_frame(0x01, 0x01, 0xA4, move_payload({1, 2, 3, 4, 5, 6, 7, 8, 9}));
+const bytes move_x = make_frame(0x01, 0x01, 0xA1, test::words({1000, 200, 50}));
+const bytes move_y = make_frame(0x02, 0x01, 0xA2, test::words({-7, 1, 2}));
+const bytes move_z = make_frame(0x03, 0x01, 0xA3, test::words({32767, 65535, 0}));
+const bytes move_rel = make_frame(0x01, 0x01, 0xA4, test::words({1, 2, 3, 4, 5, 6, 7, 8, 9}));
 const bytes move_abs =
-    make_frame(0x01, 0x01, 0xA5, move_payload({-1, 0, 0, -2, 0, 0, -32768, 9, 9}));
+    make_frame(0x01, 0x01, 0xA5, test::words({-1, 0, 0, -2, 0, 0, -32768, 9, 9}));
 const bytes upload = test::sample_upload();
 const bytes short_upload = make_frame(0x7A, 0x01, 0xF5, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
 
