@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -300,6 +303,53 @@ TEST(SpyRelay, CountsWhatAHostThatStopsReadingCouldNotBeGiven) {
     EXPECT_TRUE(std::equal(received.begin(), received.end(), stream.begin()))
         << "what did arrive is the start of the stream, unchanged";
     EXPECT_EQ(total["platform->host"]["frames"]["upload"], 4000) << "all of it is decoded";
+}
+
+// --host-port: the host's side is one end of a socat pair, the host opens
+// the other. The test holds both ends open so that socat never sees a side
+// hang up while the host closes its port.
+TEST(SpyRelay, ServesTheHostOnAnExistingPort) {
+    if (::access("/usr/bin/socat", X_OK) != 0) {
+        GTEST_SKIP() << "socat is not installed";
+    }
+    char dir_template[] = "/tmp/kinetra-spy-socat-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string spy_end = dir + "/spy";
+    const std::string host_end = dir + "/host";
+    background socat(
+        {"/usr/bin/socat", "pty,raw,echo=0,link=" + spy_end, "pty,raw,echo=0,link=" + host_end});
+    for (int i = 0;
+         i < 200 && !(std::filesystem::exists(spy_end) && std::filesystem::exists(host_end)); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    raw_host hold_spy_end(spy_end);
+    raw_host hold_host_end(host_end);
+    ASSERT_TRUE(hold_spy_end.is_open() && hold_host_end.is_open());
+    {
+        test::pty_peer platform;
+        spy_process spy(platform.port_name(), {"--host-port", spy_end});
+        EXPECT_EQ(spy.host_port(), spy_end);
+        axis_handle *h = axis_init(host_end.c_str(), 0x01, nullptr);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(axis_z_move(h, -9, 1, 2), 12);
+        EXPECT_EQ(test::hex(platform.receive(12)),
+                  test::hex(make_frame(0x01, 0x01, 0xA3, words({-9, 1, 2}))));
+        ASSERT_TRUE(platform.write(test::sample_upload()));
+        axis_upload record{};
+        EXPECT_EQ(axis_read_upload(h, &record), AXIS_OK) << axis_get_error(h);
+        EXPECT_EQ(record.word2, -50);
+        axis_close(h);
+        EXPECT_EQ(spy.stop(), 0);
+        const json total = summary_of(spy.lines());
+        EXPECT_EQ(total["host->platform"]["frames"]["move"], 1);
+        EXPECT_EQ(total["platform->host"]["frames"]["upload"], 1);
+    }
+    hold_spy_end.close();
+    hold_host_end.close();
+    socat.send(SIGTERM);
+    (void)socat.wait();
+    std::filesystem::remove_all(dir);
 }
 
 // kinetra-sim behind the spy, the kinetra tool in front: every move and every
