@@ -195,8 +195,6 @@ int run(int argc, char **argv) {
     out.note(kinetra::spy::stamp_now(), "relaying " + o.device + " <-> " + host_name);
     const int code = relay.run(stop_requested);
     out.summary();
-    ::close(device);
-    (void)::close(host); // already closed after a hang-up: EBADF is harmless
     return code;
 }
 

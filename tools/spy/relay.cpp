@@ -72,6 +72,14 @@ relay::relay(int device, int host, bool host_is_pty, const relay_options &option
           direction::to_platform, host, device, stream_parser(direction::to_platform), {}, 0, 0},
       to_host_{direction::to_host, device, host, stream_parser(direction::to_host), {}, 0, 0} {}
 
+relay::~relay() {
+    (void)::ioctl(device_, TIOCNXCL);
+    ::close(device_);
+    if (host_ >= 0) {
+        ::close(host_);
+    }
+}
+
 void relay::note(const std::string &text) {
     if (notes_) {
         notes_(stamp_now(), text);

@@ -34,7 +34,11 @@ class relay {
 
     // `host` is a pty master (`host_is_pty`), whose slave the host opens and
     // may close and reopen, or an existing port the host reaches otherwise.
+    // The relay owns both descriptors from now on.
     relay(int device, int host, bool host_is_pty, const relay_options &options);
+    ~relay();
+    relay(const relay &) = delete;
+    relay &operator=(const relay &) = delete;
 
     void on_event(event_sink sink) { events_ = std::move(sink); }
     void on_note(note_sink sink) { notes_ = std::move(sink); }
