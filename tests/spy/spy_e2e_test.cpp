@@ -69,14 +69,19 @@ class spy_process {
         return out;
     }
 
+    // How many notes so far begin with `text`.
+    std::size_t notes(const std::string &text) const {
+        const auto all = lines();
+        return static_cast<std::size_t>(
+            std::count_if(all.begin(), all.end(), [&text](const json &j) {
+                return j["kind"] == "note" && j["text"].get<std::string>().find(text) == 0;
+            }));
+    }
+
     // Waits until the spy has noted `text` at least `times` times.
     bool wait_for_note(const std::string &text, std::size_t times = 1) const {
         for (int i = 0; i < 500; ++i) {
-            const auto all = lines();
-            const auto n = std::count_if(all.begin(), all.end(), [&text](const json &j) {
-                return j["kind"] == "note" && j["text"].get<std::string>().find(text) == 0;
-            });
-            if (static_cast<std::size_t>(n) >= times) {
+            if (notes(text) >= times) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
@@ -129,21 +134,25 @@ class raw_host {
             fd_ = -1;
         }
     }
-    // Everything that arrives until the line stays quiet for `quiet`.
-    bytes drain(std::chrono::milliseconds quiet = 300ms) const {
+    // Everything that arrives until the line stays quiet for `quiet`, or
+    // until `limit` has passed.
+    bytes drain(std::chrono::milliseconds quiet = 300ms,
+                std::chrono::milliseconds limit = 30s) const {
+        const auto until = std::chrono::steady_clock::now() + limit;
         bytes out;
-        for (;;) {
+        while (std::chrono::steady_clock::now() < until) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(quiet.count())) <= 0 || (p.revents & POLLIN) == 0) {
-                return out;
+                break;
             }
             std::uint8_t chunk[4096];
             const ssize_t n = ::read(fd_, chunk, sizeof chunk);
             if (n <= 0) {
-                return out;
+                break;
             }
             out.insert(out.end(), chunk, chunk + n);
         }
+        return out;
     }
     bool sees_hang_up(std::chrono::milliseconds limit) const {
         pollfd p{fd_, POLLIN, 0};
@@ -374,6 +383,16 @@ TEST(SpyRelay, StandsBetweenTheKinetraToolAndTheSimulator) {
     }
     const finished watched = run({tool_exe(), "--port", port, "watch", "--json", "--count", "40"});
     EXPECT_EQ(watched.exit_code, 0) << watched.err;
+    bytes received;
+    {
+        // The tool's runs can come and go quicker than the spy looks; once it
+        // has seen the last one leave, it sees this host come.
+        const std::size_t opened = spy.notes("host opened the port");
+        ASSERT_TRUE(spy.wait_for_note("host closed the port", opened));
+        raw_host host(port);
+        ASSERT_TRUE(spy.wait_for_note("host opened the port", opened + 1));
+        received = host.drain(300ms, 2s);
+    }
     EXPECT_EQ(spy.stop(), 0);
     sim.send(SIGTERM);
     EXPECT_EQ(sim.wait(), 0);
@@ -402,6 +421,16 @@ TEST(SpyRelay, StandsBetweenTheKinetraToolAndTheSimulator) {
                                                           (raw[13] << 16) | (raw[14] << 24)));
         }
     }
+    // What the raw host read is the platform's stream as the spy read it,
+    // unchanged and unbroken, for as long as the host had the port.
+    bytes stream;
+    for (const json &j : of_direction(lines, "platform->host")) {
+        const bytes raw = from_hex(j["raw"]);
+        stream.insert(stream.end(), raw.begin(), raw.end());
+    }
+    EXPECT_GT(received.size(), 50u * 19u) << "two seconds of 50 uploads a second";
+    EXPECT_NE(std::search(stream.begin(), stream.end(), received.begin(), received.end()),
+              stream.end());
     ASSERT_GT(counters.size(), 40u);
     for (std::size_t i = 1; i < counters.size(); ++i) {
         ASSERT_EQ(counters[i], counters[i - 1] + 1) << "upload " << i;
