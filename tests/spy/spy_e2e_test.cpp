@@ -269,7 +269,7 @@ TEST(SpyRelay, ServesAHostThatClosesAndReopensItsPort) {
         ASSERT_TRUE(platform.write(test::sample_upload()));
         axis_upload record{};
         EXPECT_EQ(axis_read_upload(h, &record), AXIS_OK) << axis_get_error(h);
-        EXPECT_EQ(record.word1, 100);
+        EXPECT_EQ(std::int16_t{record.word1}, 100);
         axis_close(h);
         ASSERT_TRUE(spy.wait_for_note("host closed the port", static_cast<std::size_t>(round)));
     }
@@ -347,7 +347,7 @@ TEST(SpyRelay, ServesTheHostOnAnExistingPort) {
         ASSERT_TRUE(platform.write(test::sample_upload()));
         axis_upload record{};
         EXPECT_EQ(axis_read_upload(h, &record), AXIS_OK) << axis_get_error(h);
-        EXPECT_EQ(record.word2, -50);
+        EXPECT_EQ(std::int16_t{record.word2}, -50);
         axis_close(h);
         EXPECT_EQ(spy.stop(), 0);
         const json total = summary_of(spy.lines());
