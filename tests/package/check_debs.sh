@@ -16,15 +16,8 @@ packs=(libkinetra1 libkinetra-dev kinetra-tools)
 deb() { echo "$packages/${1}_${version}_amd64.deb"; }
 tarball=$packages/Kinetra-$version-Linux.tar.gz
 
-need() {
-  local tool
-  for tool in "$@"; do
-    command -v "$tool" >/dev/null && continue
-    [ "${KINETRA_REQUIRE_PACKAGE_TOOLS:-0}" = 1 ] && { echo "FAIL: $tool is not installed"; exit 1; }
-    echo "SKIP: $tool is not installed"
-    exit 77
-  done
-}
+# shellcheck source=need.sh
+. "$here/need.sh"
 need dpkg-deb
 for p in "${packs[@]}"; do
   [ -f "$(deb "$p")" ] || { echo "FAIL: no $(deb "$p") (cmake --build $build --target package)"; exit 1; }

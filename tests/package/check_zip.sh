@@ -19,15 +19,8 @@ zip=$build/packages/Kinetra-$version-win64.zip
 top=Kinetra-$version-win64
 triplet=x86_64-w64-mingw32
 
-need() {
-  local tool
-  for tool in "$@"; do
-    command -v "$tool" >/dev/null && continue
-    [ "${KINETRA_REQUIRE_PACKAGE_TOOLS:-0}" = 1 ] && { echo "FAIL: $tool is not installed"; exit 1; }
-    echo "SKIP: $tool is not installed"
-    exit 77
-  done
-}
+# shellcheck source=need.sh
+. "$here/need.sh"
 need unzip
 [ -f "$zip" ] || { echo "FAIL: no $zip (cmake --build $build --target package)"; exit 1; }
 

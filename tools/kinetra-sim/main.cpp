@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -15,22 +14,9 @@
 #include <unistd.h>
 
 #include "simulator.h"
+#include "stop_signals.h"
 
 namespace {
-
-std::atomic<bool> stop_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void request_stop(int) { stop_requested.store(true); }
-
-void install_stop_handlers() {
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    (void)::sigaction(SIGINT, &action, nullptr);
-    (void)::sigaction(SIGTERM, &action, nullptr);
-    (void)std::signal(SIGPIPE, SIG_IGN);
-}
 
 std::string describe(const kinetra::sim::line_timing &line) {
     if (!line.paced) {
@@ -123,7 +109,7 @@ int run(int argc, char **argv) {
             return 1;
         }
     }
-    install_stop_handlers();
+    const std::atomic<bool> &stop_requested = kinetra::sim::stop_on_signals();
     std::fprintf(stderr, "%sserving %s: speed %g/s, %g uploads/s, seed %llu, %s%s\n",
                  kinetra::sim::time_stamp().c_str(),
                  port.empty() ? "a pseudo-terminal" : port.c_str(), options.speed, options.rate,

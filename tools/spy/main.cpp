@@ -2,7 +2,6 @@
 // byte through unchanged and shows what each frame means.
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -16,23 +15,10 @@
 #include "pcapng_writer.h"
 #include "relay.h"
 #include "simulator.h"
+#include "stop_signals.h"
 #include "summary.h"
 
 namespace {
-
-std::atomic<bool> stop_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void request_stop(int) { stop_requested.store(true); }
-
-void install_stop_handlers() {
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    (void)::sigaction(SIGINT, &action, nullptr);
-    (void)::sigaction(SIGTERM, &action, nullptr);
-    (void)std::signal(SIGPIPE, SIG_IGN);
-}
 
 struct file_closer {
     void operator()(std::FILE *f) const { (void)std::fclose(f); }
@@ -184,7 +170,7 @@ int run(int argc, char **argv) {
     }
     std::printf("%s\n", host_name.c_str());
     std::fflush(stdout);
-    install_stop_handlers();
+    const std::atomic<bool> &stop_requested = kinetra::sim::stop_on_signals();
 
     kinetra::spy::relay relay(device, host, o.host_port.empty(), o.relay);
     relay.on_event([&out](const kinetra::spy::wire_event &e) { out.event(e); });
