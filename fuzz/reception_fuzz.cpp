@@ -5,7 +5,8 @@
 //   - a read of 2048 bytes or more is followed by reads of up to 5 ms until
 //     one brings less, 64 at most;
 //   - bytes ending in the first part of a frame are followed by reads of
-//     exactly what the frame lacks (20 ms), three at most, until one is short;
+//     exactly what the frame lacks (20 ms), and bytes with no upload frame by
+//     reads of a shortest frame, four at most, until one is short;
 //   - the record is what one scan of every byte read gives;
 //   - the port's timeouts are put back as they were.
 //
@@ -132,8 +133,12 @@ void check_reads() {
         ++i;
     }
     // The frame in flight.
-    for (int completion = 0; completion < 3; ++completion) {
-        const std::size_t missing = kinetra::fuzz::reference_missing(driver.handed.data(), handed);
+    for (int completion = 0; completion < 4; ++completion) {
+        const std::uint8_t *bytes = driver.handed.data();
+        std::size_t missing = kinetra::fuzz::reference_missing(bytes, handed);
+        if (missing == 0 && !kinetra::fuzz::reference_has_upload(bytes, handed)) {
+            missing = 6;
+        }
         if (missing == 0) {
             break;
         }

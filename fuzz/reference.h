@@ -100,6 +100,11 @@ inline std::size_t reference_missing(const std::uint8_t *bytes, std::size_t tota
     return 0;
 }
 
+// Whether the bytes hold a complete upload frame, sound or not.
+inline bool reference_has_upload(const std::uint8_t *bytes, std::size_t total) {
+    return reference_scan(bytes, total).found;
+}
+
 struct outcome {
     std::int32_t code = 0;
     const char *message = nullptr; // null: the text must stay as it was

@@ -29,8 +29,8 @@
  * frame is written, at most 10 ms per byte + 500 ms. axis_read_upload blocks
  * about 500 ms when nothing arrives (five immediate reads, each empty one
  * followed by a 100 ms pause); once bytes arrive, draining a backlog and
- * finishing a frame in flight add at most 64 × 5 ms and 3 × 20 ms, so a call
- * never blocks longer than about 0.8 s.
+ * finishing a frame in flight add at most 64 × 5 ms and 4 × 20 ms, so a call
+ * never blocks longer than about 0.9 s.
  *
  * Error text: a failing call that carries a message stores it in the handle;
  * axis_get_error returns it as NUL-terminated UTF-8 (Chinese messages
@@ -195,7 +195,9 @@ KINETRA_API int32_t KINETRA_CALL axis_xyz_rel_move(axis_handle *handle, const ax
  *   - bytes that end in the first part of a frame are a frame still on the
  *     line: the call reads exactly the bytes it lacks, waiting at most 20 ms
  *     (the rest of a frame at 115200 baud and a USB adapter's latency), so
- *     the frame is used whole and the next call starts at a frame boundary.
+ *     the frame is used whole and the next call starts at a frame boundary;
+ *   - bytes with no upload frame in them may be noise just ahead of one:
+ *     the call waits for it the same way, at most 20 ms a read.
  * In the usual case (less than 2 KiB waiting, ending with a whole frame) the
  * call makes one read and returns at once.
  *   AXIS_OK         *upload filled

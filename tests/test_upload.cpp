@@ -321,6 +321,9 @@ const pieces_case pieces_cases[] = {
      after(upload8, 5), AXIS_OK, 8},
     {"noise and the start of an upload", concat({noise, head_of(upload8, 9)}), after(upload8, 9),
      AXIS_OK, 8},
+    {"noise alone first, the upload just behind it", noise, upload7, AXIS_OK, 7},
+    {"a frame of another kind first, then an upload",
+     make_frame(0x7A, 0x01, 0xA1, payload_of(6, 0)), upload7, AXIS_OK, 7},
     {"the rest never comes", head_of(upload7, 10), {}, AXIS_E_FRAME, 0},
     {"the rest of the next never comes", concat({upload7, head_of(upload8, 3)}), {}, AXIS_OK, 7},
 };

@@ -19,9 +19,9 @@ inline constexpr std::size_t backlog_batch = receive_buffer_size / 2;
 // Follow-up reads of a backlog, at most: 64 × 4 KiB, so that a stream faster
 // than the reads cannot hold the call.
 inline constexpr int max_backlog_reads = 64;
-// Reads that finish a frame in flight, at most: one for the length byte, one
-// for the rest, one more after a stray head.
-inline constexpr int max_completion_reads = 3;
+// Reads that finish a frame in flight, at most: one for a head after noise,
+// one for the length byte, one for the rest, one more after a stray head.
+inline constexpr int max_completion_reads = 4;
 
 // Return at once with whatever has been received, possibly nothing.
 inline constexpr serial_timeouts nonblocking_read{timeout_forever, 0, 0, 0, 0};

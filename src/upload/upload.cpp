@@ -46,7 +46,16 @@ class receive_window {
         scan_.next = 0;
     }
 
-    std::size_t missing() const { return bytes_to_complete(buffer_.data(), total_, scan_.next); }
+    // What the next read should wait for: the rest of a frame in flight or,
+    // while no upload frame has been read at all, a shortest frame's worth
+    // (the line may have handed over only the noise ahead of one).
+    std::size_t missing() const {
+        const std::size_t rest = bytes_to_complete(buffer_.data(), total_, scan_.next);
+        if (rest > 0 || scan_.best || kept_length_ > 0) {
+            return rest;
+        }
+        return frame_overhead; // an empty frame: head, tag, length, command, CRC
+    }
 
     std::int32_t accept(axis_handle &handle, axis_upload &upload) const {
         if (scan_.best) {
@@ -103,7 +112,9 @@ void drain_backlog(const serial_port &serial, port_handle port, receive_window &
 
 // Bytes that end in the first part of a frame are a frame on its way: read
 // exactly what it lacks, so that the newest frame is complete and the driver
-// is left at a frame boundary for the next call.
+// is left at a frame boundary for the next call. Bytes with no upload frame
+// in them may be noise that arrived just ahead of one: wait for it the same
+// way, a shortest frame at a time.
 void finish_frame_in_flight(const serial_port &serial, port_handle port, receive_window &window) {
     bool timeouts_set = false;
     for (int read = 0; read < max_completion_reads; ++read) {
