@@ -85,8 +85,26 @@ reception = {
     "failing_reads": scripted(bytes([0x7F, 0x13]), SAMPLE),
 }
 
+XYZ_MOVE = frame(0x01, 0x01, 0xA5, bytes(range(18)))
+BAD_MOVE = X_MOVE[:-1] + bytes([X_MOVE[-1] ^ 0xFF])
+# Both directions of a session one after the other: the same stream is read
+# as commands and as uploads, so each seed holds frames of both kinds.
+SESSION = X_MOVE + SAMPLE + XYZ_MOVE + EMPTY_UPLOAD + SHORT
+spy_reassembly = {
+    "whole_session": scripted(bytes([0xFF]), SESSION),
+    "byte_by_byte": scripted(bytes([0x01]), SESSION),
+    "uneven_reads": scripted(bytes([0x03, 0x00, 0x0B, 0x02, 0x11]), SESSION),
+    "noise_between": scripted(bytes([0x05, 0x07]), b"\x00\x7a" + X_MOVE + b"\x01\x55" + SAMPLE),
+    "damaged_frames": scripted(bytes([0x04, 0x09]), BAD_MOVE + BAD_CRC + FLIPPED),
+    "cut_at_the_end": scripted(bytes([0x02, 0x06]), SAMPLE + SECOND[:9]),
+    "stray_head_hides_frame": scripted(bytes([0x01, 0x03]), bytes([0x7B, 0x01, 0x12]) + SAMPLE),
+    "only_empty_reads": scripted(bytes([0x00, 0x00]), SESSION),
+    "longest_command": scripted(bytes([0x40, 0x40]), bytes([0x01, 0x01, 0xFF, 0xA1]) + bytes(260) + X_MOVE),
+}
+
 root = pathlib.Path(__file__).resolve().parent / "corpus"
-for name, table in (("upload", upload), ("decode_frame", decode), ("reception", reception)):
+for name, table in (("upload", upload), ("decode_frame", decode), ("reception", reception),
+                    ("spy_reassembly", spy_reassembly)):
     folder = root / name
     folder.mkdir(parents=True, exist_ok=True)
     for stem, data in table.items():
