@@ -13,10 +13,15 @@ What it runs, all on pseudo-terminal pairs:
   3. strace -c over an exact number of calls (kinetra-bench --calls): the
      system calls per move and per read, against the raw ones;
   4. callgrind over the same calls: user-space instructions per call, a
-     figure that the machine's load cannot move.
-Steps 3 and 4 are skipped when strace or valgrind is missing. --quick runs
-everything very briefly, to prove that it still runs; its figures mean
-nothing and it writes nowhere unless --out is given.
+     figure that the machine's load cannot move;
+  5. kinetra-spy-latency: the latency a move frame gains through kinetra-spy,
+     against a direct pty and socat as a relay.
+Steps 3 and 4 are skipped when strace or valgrind is missing, step 5 when
+kinetra-spy, kinetra-spy-latency or socat is. --quick runs everything very
+briefly, to prove that it still runs; its figures mean nothing and it writes
+nowhere unless --out is given. --spy-only runs step 5 alone and replaces only
+its section of the file (between the markers below), leaving the rest as it
+was.
 """
 
 import argparse
@@ -45,7 +50,11 @@ GOALS = {
     "move": 1.05,  # BM_move_library within 5 % of one write()
     "read": 1.10,  # BM_read_library within 10 % of one read()
     "pyserial": 20.0,  # library at least 20x cheaper per move than pySerial
+    "spy_added_us": 100.0,  # kinetra-spy adds less than 100 µs at the median
+    "spy_over_socat": 1.0,  # and is never slower than socat as a relay
 }
+SPY_BEGIN = "<!-- written by bench/make_report.py (the spy's latency): begin -->"
+SPY_END = "<!-- written by bench/make_report.py (the spy's latency): end -->"
 
 
 def run(cmd, **kw):
@@ -198,6 +207,92 @@ def instructions_per_call(bench, mode, calls, tmp):
     return int(m.group(1)) / calls, top
 
 
+# ---- 5. the spy's latency -------------------------------------------------
+
+def spy_latency(build, samples):
+    """kinetra-spy-latency's figures, or None (and why) when it cannot run."""
+    tool = os.path.join(build, "bench", "kinetra-spy-latency")
+    spy = os.path.join(build, "tools", "spy", "kinetra-spy")
+    for p in (tool, spy):
+        if not os.path.exists(p):
+            return None, "%s is missing (cmake --build --preset release --target %s)" % (
+                p, os.path.basename(p))
+    if not shutil.which("socat"):
+        return None, "socat is missing (scripts/packages/bench.txt)"
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        proc = run([tool, "--spy", spy, "--samples", str(samples), "--json", out.name])
+        with open(out.name, encoding="utf-8") as f:
+            figures = json.load(f)
+    print(proc.stdout.rstrip(), flush=True)
+    return figures, ""
+
+
+def spy_goals(lat):
+    d, s, c = lat["direct"], lat["spy"], lat["socat"]
+    added = s["median_us"] - d["median_us"]
+    no_slower = (s["median_us"] <= c["median_us"] * GOALS["spy_over_socat"]
+                 and s["p99_us"] <= c["p99_us"] * GOALS["spy_over_socat"])
+    return added, no_slower
+
+
+def spy_section(lat, date, load_before, load_after):
+    """The spy's latency section, markers included, as a list of lines."""
+    L = [SPY_BEGIN, "## Through the line spy", ""]
+    w = L.append
+    d, s, c = lat["direct"], lat["spy"], lat["socat"]
+    added, no_slower = spy_goals(lat)
+    w("`kinetra-spy-latency` (bench/spy_latency.cpp), run on %s (UTC), load average %s" % (date, load_before))
+    w("before and %s after. The latency a frame gains on its way from the host to the platform:" % load_after)
+    w("the host writes the 12-byte move `01 01 06 A1 E8 03 C8 00 32 00 64 9A` in one `write()`, and")
+    w("the time runs until the platform's side has read all 12 bytes (`poll()`, then `read()` what")
+    w("is there; `CLOCK_MONOTONIC`). Three paths, in one run, taking turns sample by sample in an")
+    w("order that rotates, %d µs apart: **direct**, a pty whose slave the host writes and whose"
+      % lat["gap_us"])
+    w("master the platform reads; **spy**, the host on the pty kinetra-spy opens, kinetra-spy on")
+    w("`--device` the slave of the platform's pty (its readable log to /dev/null); **socat**, the")
+    w("host on a pty socat opens, socat relaying it raw to the slave of the platform's pty. Every")
+    w("frame must arrive whole and unchanged, and nothing else after it. %d samples of each after"
+      % lat["samples"])
+    w("50 to warm up.")
+    w("")
+    w("| Path | Median | 99th percentile | Added to direct (median) |")
+    w("|---|---|---|---|")
+    w("| direct pty | %.1f µs | %.1f µs | |" % (d["median_us"], d["p99_us"]))
+    w("| through kinetra-spy | %.1f µs | %.1f µs | %+.1f µs |"
+      % (s["median_us"], s["p99_us"], s["median_us"] - d["median_us"]))
+    w("| through socat | %.1f µs | %.1f µs | %+.1f µs |"
+      % (c["median_us"], c["p99_us"], c["median_us"] - d["median_us"]))
+    w("")
+    w("| Ratio | Median | 99th percentile |")
+    w("|---|---|---|")
+    w("| spy ÷ direct | %.2f | %.2f |" % (s["median_us"] / d["median_us"], s["p99_us"] / d["p99_us"]))
+    w("| spy ÷ socat | %.2f | %.2f |" % (s["median_us"] / c["median_us"], s["p99_us"] / c["p99_us"]))
+    w("")
+    w("| Goal | Measured | |")
+    w("|---|---|---|")
+    w("| kinetra-spy adds under %g µs at the median | %+.1f µs | %s |"
+      % (GOALS["spy_added_us"], added, verdict(added < GOALS["spy_added_us"])))
+    w("| kinetra-spy no slower than socat, at the median and at p99 | %.2f and %.2f | %s |"
+      % (s["median_us"] / c["median_us"], s["p99_us"] / c["p99_us"], verdict(no_slower)))
+    w("")
+    w(SPY_END)
+    return L
+
+
+def replace_spy_section(path, lines):
+    """Puts the spy's section into the file: in place of the one there, or at its end."""
+    text = read_text(path)
+    block = "\n".join(lines) + "\n"
+    if SPY_BEGIN in text and SPY_END in text:
+        head, rest = text.split(SPY_BEGIN, 1)
+        tail = rest.split(SPY_END, 1)[1].lstrip("\n")
+        text = head + block + ("\n" + tail if tail else "")
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
 # ---- the report ---------------------------------------------------------
 
 def ns(v):
@@ -213,7 +308,7 @@ def verdict(ok):
 
 
 def write_report(path, info, load_before, load_after, date, results, context, py, sysc, instr,
-                 args):
+                 spy, args):
     r = results
     move_lib, move_raw = r["BM_move_library"], r["BM_move_raw_write"]
     read_lib, read_raw = r["BM_read_library"], r["BM_read_raw_read"]
@@ -425,6 +520,9 @@ def write_report(path, info, load_before, load_after, date, results, context, py
       % (1 / wire_fraction))
     w("of the time the line needs to carry a move on issuing it.")
     w("")
+    if spy:
+        L.extend(spy_section(spy, date, load_before, load_after))
+        w("")
     w("## Goals")
     w("")
     w("| Goal | Measured | |")
@@ -440,6 +538,13 @@ def write_report(path, info, load_before, load_after, date, results, context, py
         verdict(one_write) if sysc else "not traced"))
     w("| 20x cheaper per move than pySerial | %.1fx | %s |" % (
         py["ratio_pyserial_to_native"], verdict(py["ratio_pyserial_to_native"] >= GOALS["pyserial"])))
+    if spy:
+        added, no_slower = spy_goals(spy)
+        w("| kinetra-spy adds under %g µs at the median | %+.1f µs | %s |"
+          % (GOALS["spy_added_us"], added, verdict(added < GOALS["spy_added_us"])))
+        w("| kinetra-spy no slower than socat (median and p99) | %.2f and %.2f | %s |"
+          % (spy["spy"]["median_us"] / spy["socat"]["median_us"],
+             spy["spy"]["p99_us"] / spy["socat"]["p99_us"], verdict(no_slower)))
     w("")
     if args.notes and os.path.exists(args.notes):
         w(read_text(args.notes).rstrip())
@@ -459,13 +564,29 @@ def main():
     ap.add_argument("--py-moves", type=int, default=20000)
     ap.add_argument("--notes", default=os.path.join(ROOT, "bench", "performance-notes.md"),
                     help="hand-written analysis appended to the report")
+    ap.add_argument("--spy-samples", type=int, default=3000,
+                    help="frames per path for the spy's latency")
+    ap.add_argument("--spy-only", action="store_true",
+                    help="only the spy's latency, replacing only its section of the file")
     ap.add_argument("--quick", action="store_true", help="seconds, to prove that it runs")
     args = ap.parse_args()
     if args.quick:
         args.repetitions, args.min_time, args.trace_calls, args.py_moves = 2, 0.01, 50, 200
+        args.spy_samples = 200
     out = args.out or (None if args.quick else os.path.join(ROOT, "docs", "performance.md"))
 
     build = os.path.abspath(args.build)
+    if args.spy_only:
+        date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
+        load_before = load_average()
+        print("the spy's latency: %d frames a path ..." % args.spy_samples, flush=True)
+        spy, why = spy_latency(build, args.spy_samples)
+        if spy is None:
+            raise SystemExit(why)
+        if out:
+            replace_spy_section(out, spy_section(spy, date, load_before, load_average()))
+            print("wrote the spy's section of " + out)
+        return
     bench = os.path.join(build, "bench", "kinetra-bench")
     lib = os.path.join(build, "libKinetra.so")
     for p in (bench, lib):
@@ -504,6 +625,10 @@ def main():
         except subprocess.CalledProcessError as e:
             print("callgrind failed (%s): no instruction counts" % " ".join(e.cmd[-2:]), flush=True)
             instr = {}
+    print("the spy's latency: %d frames a path ..." % args.spy_samples, flush=True)
+    spy, why = spy_latency(build, args.spy_samples)
+    if spy is None:
+        print("no figures for the spy's latency: " + why, flush=True)
     load_after = load_average()
 
     move_ratio = results["BM_move_paired"]["counters"]["ratio"]
@@ -517,7 +642,7 @@ def main():
               % (instr["move"][0], instr["raw-write"][0], instr["read"][0], instr["raw-read"][0]))
     if out:
         write_report(out, info, load_before, load_after, date, results, context, py, sysc, instr,
-                     args)
+                     spy, args)
         print("wrote " + out)
 
 
