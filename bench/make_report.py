@@ -103,6 +103,7 @@ def machine(build):
         "build_type": cmake_cache(build, "CMAKE_BUILD_TYPE") or "unknown",
         "benchmark": first_line(["dpkg-query", "-W", "-f=${Version}", "libbenchmark-dev"]),
         "pyserial": first_line(["dpkg-query", "-W", "-f=${Version}", "python3-serial"]),
+        "socat": first_line(["dpkg-query", "-W", "-f=${Version}", "socat"]),
     }
 
 
@@ -235,15 +236,18 @@ def spy_goals(lat):
     return added, no_slower
 
 
-def spy_section(lat, date, load_before, load_after):
+def spy_section(lat, info, date, load_before, load_after):
     """The spy's latency section, markers included, as a list of lines."""
     L = [SPY_BEGIN, "## Through the line spy", ""]
     w = L.append
     d, s, c = lat["direct"], lat["spy"], lat["socat"]
     added, no_slower = spy_goals(lat)
-    w("`kinetra-spy-latency` (bench/spy_latency.cpp), run on %s (UTC), load average %s" % (date, load_before))
-    w("before and %s after. The latency a frame gains on its way from the host to the platform:" % load_after)
-    w("the host writes the 12-byte move `01 01 06 A1 E8 03 C8 00 32 00 64 9A` in one `write()`, and")
+    w("`kinetra-spy-latency` (bench/spy_latency.cpp), run on %s (UTC)" % date)
+    w("on %s, %d cores as the OS sees them; socat %s; load average %s before"
+      % (info["cpu"], info["cores"], info.get("socat", "unknown"), load_before))
+    w("and %s after." % load_after)
+    w("The latency a frame gains on its way from the host to the platform: the host writes the")
+    w("12-byte move `01 01 06 A1 E8 03 C8 00 32 00 64 9A` in one `write()`, and")
     w("the time runs until the platform's side has read all 12 bytes (`poll()`, then `read()` what")
     w("is there; `CLOCK_MONOTONIC`). Three paths, in one run, taking turns sample by sample in an")
     w("order that rotates, %d µs apart: **direct**, a pty whose slave the host writes and whose"
@@ -521,7 +525,7 @@ def write_report(path, info, load_before, load_after, date, results, context, py
     w("of the time the line needs to carry a move on issuing it.")
     w("")
     if spy:
-        L.extend(spy_section(spy, date, load_before, load_after))
+        L.extend(spy_section(spy, info, date, load_before, load_after))
         w("")
     w("## Goals")
     w("")
@@ -584,7 +588,8 @@ def main():
         if spy is None:
             raise SystemExit(why)
         if out:
-            replace_spy_section(out, spy_section(spy, date, load_before, load_average()))
+            replace_spy_section(out, spy_section(spy, machine(build), date, load_before,
+                                                 load_average()))
             print("wrote the spy's section of " + out)
         return
     bench = os.path.join(build, "bench", "kinetra-bench")
