@@ -277,6 +277,32 @@ TEST(SpyRelay, ServesAHostThatClosesAndReopensItsPort) {
     EXPECT_EQ(summary_of(spy.lines())["host->platform"]["frames"]["move"], 3);
 }
 
+// What one host left unread is not the next host's: it waits in the input
+// queue of the pty's slave, which the spy must empty when the host leaves.
+// Raw hosts, so that each read shows every byte that came.
+TEST(SpyRelay, GivesTheNextHostNothingThePreviousOneLeftUnread) {
+    test::pty_peer platform;
+    spy_process spy(platform.port_name());
+    const bytes first = test::sample_upload();
+    const bytes second = make_frame(0x7B, 0x01, 0xF5, bytes(13, 0x5A));
+    {
+        raw_host host(spy.host_port());
+        ASSERT_TRUE(spy.wait_for_note("host opened the port"));
+        ASSERT_TRUE(platform.write(first));
+        // Decoded, so forwarded: the spy writes each chunk on before it decodes it.
+        for (int i = 0; i < 500 && of_direction(spy.lines(), "platform->host").empty(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_EQ(of_direction(spy.lines(), "platform->host").size(), 1u);
+    }
+    ASSERT_TRUE(spy.wait_for_note("host closed the port"));
+    raw_host next(spy.host_port());
+    ASSERT_TRUE(spy.wait_for_note("host opened the port", 2));
+    ASSERT_TRUE(platform.write(second));
+    EXPECT_EQ(test::hex(next.drain()), test::hex(second));
+    EXPECT_EQ(spy.stop(), 0);
+}
+
 TEST(SpyRelay, ExitsOneAndHangsUpTheHostWhenTheDeviceHangsUp) {
     auto platform = std::make_unique<test::pty_peer>();
     spy_process spy(platform->port_name());
