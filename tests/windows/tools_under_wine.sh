@@ -22,12 +22,23 @@ host_pty=$KINETRA_PORTS_DIR/com${pair%%:*}
 platform_pty=$KINETRA_PORTS_DIR/com${pair##*:}
 work=$(mktemp -d)
 sim_pid=
+# A Windows program outlives the wine command that started it (the process
+# is handed to the Wine server), so kinetra-sim.exe is stopped by its
+# command line: SIGTERM ends a Wine process.
+wine_sim="^kinetra-sim.exe --port $platform_com( |\$)"
 stop_sim() {
+  local i
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null
     wait "$sim_pid" 2>/dev/null
     sim_pid=
   fi
+  pkill -TERM -f "$wine_sim" 2>/dev/null
+  for ((i = 0; i < 100; i++)); do
+    pgrep -f "$wine_sim" >/dev/null || return 0
+    sleep 0.05
+  done
+  echo "kinetra-sim.exe on $platform_com did not stop" >&2
 }
 trap 'stop_sim; rm -rf "$work"' EXIT
 failures=0
@@ -42,6 +53,8 @@ run() {
   shift
   "$@" >"$work/$name.out" 2>"$work/$name.err"
   echo $? >"$work/$name.rc"
+  # A Windows program's text-mode streams end their lines in CR LF.
+  sed -i 's/\r$//' "$work/$name.out" "$work/$name.err"
 }
 win() { (cd "$bin" && exec wine "$@"); }
 rc_of() { cat "$work/$1.rc"; }
@@ -90,7 +103,7 @@ tool)
   want_x=1500 read_until_x "${tool[@]}"
   run refused "${tool[@]}" --limits 1000,-1000,1000,-1000,1000,-1000 move x 5000
   expect_rc refused 1
-  expect_line refused err "kinetra: move x 5000 failed: X轴超出限位 (X axis beyond its limit) [result -1]"
+  expect_line refused err "kinetra: move x 5000 failed: X轴超出限位 (X axis beyond its limit) [result -6]"
   run watch "${tool[@]}" watch --json --count 3
   expect_rc watch 0
   [ "$(grep -c '"word1":1500,.*"rate":' "$work/watch.out")" = 3 ] ||
