@@ -1,5 +1,6 @@
 # Release packages, made by `cmake --build <build> --target package`:
-#   Windows  Kinetra-<version>-win64.zip: the whole install tree (DLL, header,
+#   Windows  Kinetra-<version>-win64.zip: the whole install tree (DLL, kinetra.exe
+#            and kinetra-sim.exe, header,
 #            MinGW and MSVC import libraries, export definitions, CMake
 #            package, documents).
 #   Linux    Debian packages split the Debian way, and Kinetra-<version>-Linux.tar.gz

@@ -15,8 +15,22 @@ enable_language(RC)
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/Kinetra.rc.in ${PROJECT_BINARY_DIR}/Kinetra.rc @ONLY)
-target_sources(Kinetra PRIVATE ${PROJECT_BINARY_DIR}/Kinetra.rc)
+# A VERSIONINFO resource for one module (the DLL, or a tool's .exe).
+function(kinetra_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  set(KINETRA_RC_NAME ${target})
+  set(KINETRA_RC_DESCRIPTION "${description}")
+  if(type STREQUAL "EXECUTABLE")
+    set(KINETRA_RC_TYPE VFT_APP)
+    set(KINETRA_RC_FILE ${target}.exe)
+  else()
+    set(KINETRA_RC_TYPE VFT_DLL)
+    set(KINETRA_RC_FILE ${target}.dll)
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/Kinetra.rc.in ${PROJECT_BINARY_DIR}/${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/${target}.rc)
+endfunction()
+kinetra_version_resource(Kinetra "${PROJECT_DESCRIPTION}")
 
 set_target_properties(Kinetra PROPERTIES
   PREFIX ""

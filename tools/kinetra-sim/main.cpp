@@ -1,18 +1,16 @@
 // kinetra-sim: a stand-in for the motion platform on a pseudo-terminal (or
 // an existing port), for running hosts with no hardware on the desk.
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <random>
 #include <string>
 
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
+#include "port_names.h"
 #include "simulator.h"
 #include "stop_signals.h"
 
@@ -35,8 +33,11 @@ std::string describe(const kinetra::sim::line_timing &line) {
 int run(int argc, char **argv) {
     CLI::App app{"kinetra-sim: a simulated three-axis platform speaking the Kinetra wire "
                  "protocol.\nWith no --port it opens a pseudo-terminal and prints the path a "
-                 "host should open on the first line of standard output. Frames received are "
-                 "logged to standard error. Stops on SIGINT or SIGTERM.",
+                 "host should open on the first line of standard output (on Windows, give "
+                 "--port: one end of a null-modem pair such as com0com's \\\\.\\CNCB0, "
+                 "the host opens the other end; COM10 and above are opened as \\\\.\\COM10). "
+                 "Frames received are logged to standard error. Stops on SIGINT or SIGTERM "
+                 "(Ctrl+C).",
                  "kinetra-sim"};
     app.failure_message(CLI::FailureMessage::help);
     app.set_version_flag("--version", "kinetra-sim " KINETRA_VERSION);
@@ -90,22 +91,28 @@ int run(int argc, char **argv) {
     options.line.chunk = chunk;
     options.line.latency = std::chrono::microseconds{std::llround(latency_ms * 1000.0)};
 
-    int fd = -1;
+    kinetra::sim::opened_line line;
     if (port.empty()) {
-        const kinetra::sim::pty_pair pty = kinetra::sim::open_pty();
-        if (pty.master < 0) {
+#ifdef _WIN32
+        std::fprintf(stderr, "kinetra-sim: Windows has no pseudo-terminals: give --port, one end "
+                             "of a null-modem pair (such as com0com's \\\\.\\CNCB0); the "
+                             "host opens the other end\n");
+        return 2;
+#else
+        line = kinetra::sim::open_pty_line();
+        if (!line.line) {
             std::fprintf(stderr, "kinetra-sim: cannot open a pseudo-terminal: %s\n",
-                         std::strerror(errno));
+                         line.error.c_str());
             return 1;
         }
-        fd = pty.master;
-        std::printf("%s\n", pty.slave_path.c_str());
+        std::printf("%s\n", line.host_port.c_str());
         std::fflush(stdout);
+#endif
     } else {
-        fd = kinetra::sim::open_port(port);
-        if (fd < 0) {
+        line = kinetra::sim::open_port_line(kinetra::tool::port_to_open(port));
+        if (!line.line) {
             std::fprintf(stderr, "kinetra-sim: cannot open %s: %s\n", port.c_str(),
-                         std::strerror(errno));
+                         line.error.c_str());
             return 1;
         }
     }
@@ -115,10 +122,11 @@ int run(int argc, char **argv) {
                  port.empty() ? "a pseudo-terminal" : port.c_str(), options.speed, options.rate,
                  static_cast<unsigned long long>(options.seed), describe(options.line).c_str(),
                  options.faults.silent ? ", silent" : "");
-    kinetra::sim::simulator sim(
-        fd, options, [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    kinetra::sim::simulator sim(*line.line, options, [](const std::string &text) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    });
     sim.run(stop_requested);
-    ::close(fd);
+    line.line.reset();
     std::fprintf(stderr, "%sstopped\n", kinetra::sim::time_stamp().c_str());
     return 0;
 }

@@ -1,14 +1,19 @@
 #include "commands.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
+
+#include "os_error.h"
+#include "stop_signals.h"
 
 namespace kinetra::tool {
 
@@ -37,17 +42,12 @@ std::string json_string(const std::string &text) {
     return out + "\"";
 }
 
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void on_interrupt(int) { interrupted.store(true); }
-
-void catch_interrupts() {
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    (void)::sigaction(SIGINT, &action, nullptr);
-    (void)::sigaction(SIGTERM, &action, nullptr);
+bool stdout_is_a_terminal() {
+#ifdef _WIN32
+    return ::_isatty(::_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) != 0;
+#endif
 }
 
 // A handle closed on every way out of a command.
@@ -83,12 +83,11 @@ std::string explain(std::int32_t result, axis_handle *handle) {
 }
 
 axis_handle *open_or_report(const connection &c) {
-    errno = 0;
+    kinetra::tool::clear_os_error();
     axis_handle *h = axis_init(c.port.c_str(), c.head, c.limits ? &*c.limits : nullptr);
     if (h == nullptr) {
-        const int err = errno;
         std::fprintf(stderr, "kinetra: cannot open %s: %s\n", c.port.c_str(),
-                     err != 0 ? std::strerror(err) : "unknown reason");
+                     kinetra::tool::last_os_error().c_str());
     }
     return h;
 }
@@ -182,9 +181,9 @@ int run_watch(const connection &c, bool json, unsigned count) {
     if (port.h == nullptr) {
         return exit_failed;
     }
-    catch_interrupts();
+    const std::atomic<bool> &interrupted = kinetra::sim::stop_on_signals();
     using clock = std::chrono::steady_clock;
-    const bool live = !json && ::isatty(STDOUT_FILENO) != 0;
+    const bool live = !json && stdout_is_a_terminal();
     std::deque<clock::time_point> recent; // successful reads of the last two seconds
     axis_flush(port.h);
     for (unsigned done = 0; !interrupted.load() && (count == 0 || done < count); ++done) {
@@ -224,7 +223,9 @@ int run_watch(const connection &c, bool json, unsigned count) {
         } else {
             std::printf("%s\n", line.c_str());
         }
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            break; // the reader went away (SIGPIPE is ignored)
+        }
     }
     if (live) {
         std::printf("\n");

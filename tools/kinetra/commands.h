@@ -43,7 +43,14 @@ int run_move(const connection &c, const move_request &m);
 int run_read(const connection &c, bool json);
 // `count` 0 reads until SIGINT or SIGTERM.
 int run_watch(const connection &c, bool json, unsigned count);
-int run_demo();
+// The two ends of a null-modem pair: the host opens one, the simulated
+// platform the other.
+struct port_pair {
+    std::string host;
+    std::string platform;
+};
+// With no pair the platform serves a pseudo-terminal of its own.
+int run_demo(const std::optional<port_pair> &pair);
 
 // One upload as one line of JSON: byte0, word1..3 (signed), tail[6].
 std::string upload_json(const axis_upload &up);

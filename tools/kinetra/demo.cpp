@@ -1,6 +1,7 @@
 // `kinetra demo`: a short narrated host session against the simulated
 // platform, served from a thread of this process on a pseudo-terminal of its
-// own. The host side goes through the public C interface, as any host would.
+// own, or on one end of a null-modem pair (Windows has no pseudo-terminals).
+// The host side goes through the public C interface, as any host would.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -11,9 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 #include "commands.h"
+#include "port_names.h"
 #include "simulator.h"
 
 namespace kinetra::tool {
@@ -157,28 +157,41 @@ int narrate(const std::string &port, kinetra::sim::simulator &sim, log_queue &lo
 
 } // namespace
 
-int run_demo() {
+int run_demo(const std::optional<port_pair> &pair) {
     std::printf("kinetra demo: a host session against a simulated platform, no hardware "
                 "needed.\n\n");
-    const kinetra::sim::pty_pair pty = kinetra::sim::open_pty();
-    if (pty.master < 0) {
-        std::fprintf(stderr, "kinetra: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
-        return exit_failed;
+    kinetra::sim::opened_line line;
+    std::string host_port;
+    if (pair) {
+        line = kinetra::sim::open_port_line(port_to_open(pair->platform));
+        host_port = port_to_open(pair->host);
+        if (!line.line) {
+            std::fprintf(stderr, "kinetra: cannot open %s: %s\n", pair->platform.c_str(),
+                         line.error.c_str());
+            return exit_failed;
+        }
+    } else {
+        line = kinetra::sim::open_pty_line();
+        host_port = line.host_port;
+        if (!line.line) {
+            std::fprintf(stderr, "kinetra: cannot open a pseudo-terminal: %s\n",
+                         line.error.c_str());
+            return exit_failed;
+        }
     }
     kinetra::sim::sim_options options; // speed 5000 units/s, 20 uploads/s
     std::printf("The simulator serves %s: axes travel at %g units/s, it sends %g uploads/s\n"
                 "(byte0 bit 0..2: X, Y, Z moving; word1..3: X, Y, Z position), and logs every\n"
                 "frame it receives.\n",
-                pty.slave_path.c_str(), options.speed, options.rate);
+                pair ? pair->platform.c_str() : host_port.c_str(), options.speed, options.rate);
     log_queue log;
-    kinetra::sim::simulator sim(pty.master, options,
-                                [&log](const std::string &line) { log.push(line); });
+    kinetra::sim::simulator sim(*line.line, options,
+                                [&log](const std::string &text) { log.push(text); });
     std::atomic<bool> stop{false};
     std::thread platform([&] { sim.run(stop); });
-    const int code = narrate(pty.slave_path, sim, log);
+    const int code = narrate(host_port, sim, log);
     stop.store(true);
     platform.join();
-    ::close(pty.master);
     return code;
 }
 

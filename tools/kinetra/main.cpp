@@ -7,7 +7,12 @@
 
 #include <CLI/CLI.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "commands.h"
+#include "port_names.h"
 
 namespace {
 
@@ -33,7 +38,10 @@ int run(int argc, char **argv) {
     std::string port;
     int head = 0x01;
     std::vector<int> limits;
-    auto *port_option = app.add_option("--port", port, "serial port: /dev/ttyUSB0, COM3, ...");
+    auto *port_option = app.add_option(
+        "--port", port,
+        "serial port: /dev/ttyUSB0, COM3, ... On Windows COM10 and above are opened as "
+        "\\\\.\\COM10; every other name is passed to the library as typed");
     app.add_option("--head", head, "head byte of every frame sent (0x00..0xFF)")
         ->check(CLI::Range(0, 255))
         ->capture_default_str();
@@ -86,6 +94,14 @@ int run(int argc, char **argv) {
 
     auto *demo = app.add_subcommand("demo", "run a narrated session against a simulated "
                                             "platform of its own (no --port)");
+    std::vector<std::string> pair;
+    auto *pair_option =
+        demo->add_option("--pair", pair,
+                         "HOST,PLATFORM: the two ends of a null-modem pair (com0com's COM names "
+                         "or a socat pair); the simulated platform serves PLATFORM and the host "
+                         "opens HOST. Needed on Windows, which has no pseudo-terminals")
+            ->expected(2)
+            ->delimiter(',');
 
     try {
         app.parse(argc, argv);
@@ -104,10 +120,19 @@ int run(int argc, char **argv) {
     }
 
     if (demo->parsed()) {
-        return kinetra::tool::run_demo();
+        if (pair_option->count() == 0) {
+#ifdef _WIN32
+            std::fprintf(stderr, "kinetra: demo on Windows needs --pair HOST,PLATFORM: the two "
+                                 "ends of a null-modem pair such as com0com's\n");
+            return kinetra::tool::exit_usage;
+#else
+            return kinetra::tool::run_demo(std::nullopt);
+#endif
+        }
+        return kinetra::tool::run_demo(kinetra::tool::port_pair{pair[0], pair[1]});
     }
     kinetra::tool::connection c;
-    c.port = port;
+    c.port = kinetra::tool::port_to_open(port);
     c.head = static_cast<std::uint8_t>(head);
     if (!limits.empty()) {
         c.limits = axis_limits{limits[0], limits[1], limits[2], limits[3], limits[4], limits[5]};
@@ -135,6 +160,10 @@ int run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    // The library's messages are UTF-8, Chinese ones included.
+    (void)::SetConsoleOutputCP(CP_UTF8);
+#endif
     try {
         return run(argc, argv);
     } catch (const std::exception &e) { // out of memory, mostly

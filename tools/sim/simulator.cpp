@@ -1,16 +1,9 @@
 #include "simulator.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace kinetra::sim {
 
@@ -19,30 +12,6 @@ namespace {
 using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-void make_raw(int fd) {
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        return; // not a terminal: serve it as it is
-    }
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    (void)::cfsetspeed(&tio, B115200);
-    (void)::tcsetattr(fd, TCSANOW, &tio);
-}
-
-void set_nonblocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
-void pause_for(timespec t) {
-    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
-
 // A line that has been quiet this long with a partial frame pending will not
 // complete it: the library writes each frame in one piece.
 constexpr milliseconds resync_gap{200};
@@ -50,54 +19,35 @@ constexpr milliseconds longest_wait{50};
 // Bytes waiting to cross the line, at most: about 0.35 s of a full line.
 constexpr std::size_t line_backlog = 4096;
 
-// ppoll()'s timeout until `until`, at most longest_wait, never negative.
-timespec wait_until(clock::time_point until) {
-    const auto left =
-        std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(until - clock::now()),
-                   std::chrono::nanoseconds{0}, std::chrono::nanoseconds{longest_wait});
-    timespec t{};
-    t.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
-    t.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
-    return t;
+// How long to wait for the host until `until`: at most longest_wait, never
+// negative.
+std::chrono::nanoseconds wait_until(clock::time_point until) {
+    return std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(until - clock::now()),
+                      std::chrono::nanoseconds{0}, std::chrono::nanoseconds{longest_wait});
 }
 
 } // namespace
 
 std::string time_stamp() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            now.time_since_epoch() % std::chrono::seconds{1})
+                            .count();
+    std::tm local{};
+#ifdef _WIN32
+    (void)::localtime_s(&local, &seconds);
+#else
+    (void)::localtime_r(&seconds, &local);
+#endif
     char text[32];
     const std::size_t used = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + used, sizeof text - used, ".%03ld ", now.tv_nsec / 1'000'000L);
+    std::snprintf(text + used, sizeof text - used, ".%03d ", static_cast<int>(millis));
     return text;
 }
 
-pty_pair open_pty() {
-    int master = -1;
-    int slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        return {};
-    }
-    make_raw(slave);
-    const char *name = ::ttyname(slave);
-    pty_pair pair{master, name != nullptr ? name : ""};
-    ::close(slave);
-    set_nonblocking(master);
-    return pair;
-}
-
-int open_port(const std::string &name) {
-    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        make_raw(fd);
-    }
-    return fd;
-}
-
-simulator::simulator(int fd, const sim_options &options, log_sink log)
-    : fd_(fd), options_(options), log_(std::move(log)), model_(options.speed),
+simulator::simulator(sim_line &line, const sim_options &options, log_sink log)
+    : port_(line), options_(options), log_(std::move(log)), model_(options.speed),
       faults_(options.faults, options.seed), line_(options.line), silent_(options.faults.silent) {}
 
 void simulator::on_frame(const received_frame &r) {
@@ -112,11 +62,11 @@ void simulator::receive() {
     std::uint8_t bytes[1024];
     const auto sink = [this](const received_frame &r) { on_frame(r); };
     for (;;) {
-        const ssize_t n = ::read(fd_, bytes, sizeof bytes);
-        if (n <= 0) {
-            break; // EAGAIN, or the host went away: the caller's poll tells
+        const std::size_t n = port_.read(bytes, sizeof bytes);
+        if (n == 0) {
+            break; // nothing more, or the host went away: the next wait tells
         }
-        receiver_.feed(bytes, static_cast<std::size_t>(n), sink);
+        receiver_.feed(bytes, n, sink);
     }
     if (const std::size_t skipped = receiver_.take_skipped(); skipped > 0) {
         log_(time_stamp() + "skipped " + std::to_string(skipped) + " byte(s) that start no frame");
@@ -144,9 +94,9 @@ void simulator::hand_over() {
     if (n == 0) {
         return;
     }
-    const ssize_t written = ::write(fd_, line_.data(), n);
+    const std::size_t written = port_.write(line_.data(), n);
     line_.consume(n);
-    note_dropping(written < static_cast<ssize_t>(n));
+    note_dropping(written < n);
 }
 
 void simulator::note_dropping(bool dropped) {
@@ -175,34 +125,26 @@ void simulator::run(const std::atomic<bool> &stop) {
             }
         }
         hand_over();
-        const timespec wait =
-            wait_until(std::min(next_upload, line_.next_ready().value_or(next_upload)));
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = ::ppoll(&p, 1, &wait, nullptr);
-        if (ready < 0) {
-            continue; // EINTR: a signal, perhaps the one that stops us
-        }
-        // A pty master reports a hang-up while no host has the slave open.
-        const bool present = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+        const line_wait w =
+            port_.wait(wait_until(std::min(next_upload, line_.next_ready().value_or(next_upload))));
+        const bool present = w.host_present;
         if (present && !host_present_) {
             host_present_ = true;
             log_(time_stamp() + "host opened the port");
         }
-        if ((p.revents & POLLIN) != 0) {
+        if (w.readable) {
             receive(); // a host that just left may have written last words
             last_byte = clock::now();
         }
         if (!present && host_present_) {
             host_present_ = false;
-            (void)::tcflush(fd_, TCIOFLUSH); // nothing stale for the next host
+            port_.discard(); // nothing stale for the next host
             line_.clear();
             receiver_ = command_receiver{};
             dropping_ = false;
             log_(time_stamp() + "no host on the port");
         }
-        if (!present) {
-            pause_for(wait); // poll() would return at once
-        } else if (receiver_.pending() && clock::now() - last_byte > resync_gap) {
+        if (present && receiver_.pending() && clock::now() - last_byte > resync_gap) {
             receiver_.resync([this](const received_frame &r) { on_frame(r); });
             last_byte = clock::now();
         }

@@ -1,6 +1,6 @@
 // The simulated platform serving one serial line: it decodes and logs what
 // the host sends, moves its axes, and sends upload frames at a fixed rate.
-// POSIX only: it serves a pseudo-terminal master or an existing tty.
+// It serves any sim_line: a pseudo-terminal or an existing port.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include "line_pacer.h"
 #include "model.h"
 #include "receiver.h"
+#include "sim_line.h"
 
 namespace kinetra::sim {
 
@@ -26,26 +27,10 @@ struct sim_options {
 // A line of the log, already stamped with the time.
 using log_sink = std::function<void(const std::string &)>;
 
-// A pseudo-terminal whose slave a host opens by name; the platform keeps the
-// master. The slave is not held open, so that the master can tell when no
-// host has the port.
-struct pty_pair {
-    int master = -1;
-    std::string slave_path;
-};
-
-// Opens a new pseudo-terminal in raw mode. On failure master is -1 and errno
-// says why.
-pty_pair open_pty();
-
-// Opens an existing tty for the platform's side of a line: raw, 115200 8N1,
-// non-blocking. Returns -1 with errno set on failure.
-int open_port(const std::string &name);
-
 class simulator {
   public:
-    // `fd` is non-blocking: a pty master or the platform's end of a line.
-    simulator(int fd, const sim_options &options, log_sink log);
+    // `line` must outlive the simulator.
+    simulator(sim_line &line, const sim_options &options, log_sink log);
 
     // Serves until `stop` becomes true; checks it at least every 50 ms.
     void run(const std::atomic<bool> &stop);
@@ -60,7 +45,7 @@ class simulator {
     void hand_over();
     void note_dropping(bool dropped);
 
-    int fd_;
+    sim_line &port_;
     sim_options options_;
     log_sink log_;
     platform_model model_;

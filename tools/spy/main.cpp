@@ -14,9 +14,9 @@
 #include "describe.h"
 #include "pcapng_writer.h"
 #include "relay.h"
-#include "simulator.h"
 #include "stop_signals.h"
 #include "summary.h"
+#include "tty.h"
 
 namespace {
 

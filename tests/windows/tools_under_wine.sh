@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Inside tests/windows/wine-run.sh --host: kinetra.exe and kinetra-sim.exe
+# under Wine, each against the native program on the pty end of a COM pair.
+#   tools_under_wine.sh CASE BIN_DIR
+# CASE:
+#   tool   kinetra.exe on COMa, the native kinetra-sim on the pty behind COMb
+#   sim    kinetra-sim.exe on COMb, the native kinetra on the pty behind COMa
+#   demo   kinetra.exe demo --pair COMa,COMb
+# The native tools come from KINETRA_NATIVE_TOOLS (a folder with kinetra and
+# kinetra-sim, built for this machine); without it the case is skipped (77).
+set -uo pipefail
+case_name=$1 bin=$2
+native=${KINETRA_NATIVE_TOOLS:-}
+if [ -z "$native" ] || [ ! -x "$native/kinetra" ] || [ ! -x "$native/kinetra-sim" ]; then
+  echo "SKIP: KINETRA_NATIVE_TOOLS names no folder with the native kinetra and kinetra-sim"
+  exit 77
+fi
+pair=${KINETRA_PEER_PAIRS%%,*}
+host_com=COM${pair%%:*}     # typed as a user would: the tool adds \\.\ above COM9
+platform_com=COM${pair##*:} #
+host_pty=$KINETRA_PORTS_DIR/com${pair%%:*}
+platform_pty=$KINETRA_PORTS_DIR/com${pair##*:}
+work=$(mktemp -d)
+sim_pid=
+# A Windows program outlives the wine command that started it (the process
+# is handed to the Wine server), so kinetra-sim.exe is stopped by its
+# command line: SIGTERM ends a Wine process.
+wine_sim="^kinetra-sim.exe --port $platform_com( |\$)"
+stop_sim() {
+  local i
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+  fi
+  pkill -TERM -f "$wine_sim" 2>/dev/null
+  for ((i = 0; i < 100; i++)); do
+    pgrep -f "$wine_sim" >/dev/null || return 0
+    sleep 0.05
+  done
+  echo "kinetra-sim.exe on $platform_com did not stop" >&2
+}
+trap 'stop_sim; rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# run NAME PROGRAM ARGS...: stdout, stderr and the exit code in $work/NAME.*
+run() {
+  local name=$1
+  shift
+  "$@" >"$work/$name.out" 2>"$work/$name.err"
+  echo $? >"$work/$name.rc"
+  # A Windows program's text-mode streams end their lines in CR LF.
+  sed -i 's/\r$//' "$work/$name.out" "$work/$name.err"
+}
+win() { (cd "$bin" && exec wine "$@"); }
+rc_of() { cat "$work/$1.rc"; }
+expect_rc() {
+  [ "$(rc_of "$1")" = "$2" ] ||
+    fail "$1 exited $(rc_of "$1"), not $2: $(cat "$work/$1.out" "$work/$1.err")"
+}
+expect_line() { # NAME STREAM TEXT: a whole line of the stream
+  grep -qxF -- "$3" "$work/$1.$2" || fail "$1: no line '$3' in its $2: $(cat "$work/$1.$2")"
+}
+
+# Starts a simulator and waits until it serves.
+start_sim() { # LOG PROGRAM ARGS...
+  local log=$1 i
+  shift
+  "$@" 2>"$log" &
+  sim_pid=$!
+  for ((i = 0; i < 200; i++)); do
+    grep -q 'serving ' "$log" && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  fail "the simulator did not start: $(cat "$log")"
+  return 1
+}
+
+# read_until_x TOOL... : reads --json until word1 is the X wanted ($want_x)
+read_until_x() {
+  local i
+  for ((i = 0; i < 30; i++)); do
+    run read "$@" read --json
+    grep -q "\"word1\":$want_x," "$work/read.out" && grep -q '"byte0":0,' "$work/read.out" &&
+      return 0
+    sleep 0.1
+  done
+  fail "the upload never showed X at $want_x: $(cat "$work/read.out" "$work/read.err")"
+}
+
+case $case_name in
+tool)
+  start_sim "$work/sim.log" "$native/kinetra-sim" --port "$platform_pty" --seed 7 || exit 1
+  tool=(win kinetra.exe --port "$host_com")
+  run move "${tool[@]}" move x 1500 200 50
+  expect_rc move 0
+  expect_line move out "move x 1500: sent 12 bytes"
+  want_x=1500 read_until_x "${tool[@]}"
+  run refused "${tool[@]}" --limits 1000,-1000,1000,-1000,1000,-1000 move x 5000
+  expect_rc refused 1
+  expect_line refused err "kinetra: move x 5000 failed: X轴超出限位 (X axis beyond its limit) [result -6]"
+  run watch "${tool[@]}" watch --json --count 3
+  expect_rc watch 0
+  [ "$(grep -c '"word1":1500,.*"rate":' "$work/watch.out")" = 3 ] ||
+    fail "watch --count 3 did not print three uploads: $(cat "$work/watch.out")"
+  stop_sim
+  grep -q 'X to 1500' "$work/sim.log" || grep -q '1500' "$work/sim.log" ||
+    fail "the simulator never logged the move: $(cat "$work/sim.log")"
+  # A port Wine has no mapping for: the open fails with Windows' own words.
+  run missing win kinetra.exe --port COM99 read
+  expect_rc missing 1
+  grep -q '^kinetra: cannot open \\\\.\\COM99: .*(error [0-9]*)$' "$work/missing.err" ||
+    fail "the failed open does not give the Windows reason: $(cat "$work/missing.err")"
+  ;;
+sim)
+  tool=("$native/kinetra" --port "$host_pty")
+  start_sim "$work/sim.log" win kinetra-sim.exe --port "$platform_com" --seed 7 || exit 1
+  run move "${tool[@]}" move x 700
+  expect_rc move 0
+  want_x=700 read_until_x "${tool[@]}"
+  stop_sim
+  grep -q '700' "$work/sim.log" || fail "kinetra-sim.exe never logged the move: $(cat "$work/sim.log")"
+  # Each fault mode, as the native library reports it.
+  while IFS='|' read -r option rc message; do
+    start_sim "$work/fault.log" win kinetra-sim.exe --port "$platform_com" --seed 7 $option || continue
+    run fault "${tool[@]}" read --json
+    stop_sim
+    if [ "$rc" = 0 ]; then
+      expect_rc fault 0
+      grep -q '"word1":' "$work/fault.out" || fail "$option: no upload read: $(cat "$work/fault.out")"
+    else
+      expect_rc fault "$rc"
+      expect_line fault err "kinetra: read failed: $message"
+    fi
+  done <<'EOF'
+--bad-crc 1|1|CRC校验失败 (CRC check failed) [result -7]
+--short-payload 1|1|载荷不足 (payload too short) [result -7]
+--stray-head 1|1|未找到上传帧 (no upload frame found) [result -7]
+--silent|1|nothing received from the platform in about 500 ms [result -8]
+--noise 1|0|
+EOF
+  run no_port win kinetra-sim.exe
+  expect_rc no_port 2
+  grep -q 'null-modem pair' "$work/no_port.err" || fail "kinetra-sim.exe with no --port: $(cat "$work/no_port.err")"
+  ;;
+demo)
+  run demo win kinetra.exe demo --pair "$host_com,$platform_com"
+  expect_rc demo 0
+  expect_line demo out "Done: every step behaved as it should. Try it yourself with kinetra-sim and kinetra --port."
+  run demo_no_pair win kinetra.exe demo
+  expect_rc demo_no_pair 2
+  ;;
+*)
+  echo "no case $case_name" >&2
+  exit 2
+  ;;
+esac
+if [ "$failures" -gt 0 ]; then
+  exit 1
+fi
+echo "$case_name: passed"
