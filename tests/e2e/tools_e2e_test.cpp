@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -516,6 +517,33 @@ TEST(Simulator, KeepsServingAHostThatDoesNotReadAndIgnoresADamagedFrame) {
     EXPECT_NE(log.find("head 0x33 move Y (0xA2) len 6 Y[target 999 aux1 0 aux2 0] CRC bad"),
               std::string::npos)
         << log;
+}
+
+// Uploads a host left unread when it closed the port are not handed to the
+// next host that opens it: a library opened without axis_flush would take
+// them for the platform's latest.
+TEST(Simulator, GivesTheNextHostNothingThePreviousOneLeftUnread) {
+    background sim({sim_exe(), "--rate", "100"});
+    const std::string port = sim.read_line();
+    ASSERT_FALSE(port.empty());
+    int fd = open_raw(port);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    int queued = 0;
+    for (int i = 0; i < 200 && queued < 200; ++i) { // ten uploads or more, unread
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(::ioctl(fd, FIONREAD, &queued), 0);
+    }
+    ASSERT_GE(queued, 200);
+    ::close(fd);
+    ASSERT_TRUE(wait_for_log(sim, "no host on the port")) << sim.err();
+    fd = open_raw(port);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::ioctl(fd, FIONREAD, &queued), 0);
+    ::close(fd);
+    // At most what the platform sent since this host opened: one upload.
+    EXPECT_LE(queued, 19);
+    sim.send(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0);
 }
 
 TEST(Simulator, SkipsBytesThatStartNoFrame) {

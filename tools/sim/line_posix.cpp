@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -78,7 +79,10 @@ class posix_line final : public sim_line {
         return written > 0 ? static_cast<std::size_t>(written) : 0;
     }
 
-    void discard() override { (void)::tcflush(fd_, TCIOFLUSH); }
+    void discard() override {
+        (void)::tcflush(fd_, TCIOFLUSH);
+        discard_unread_by_slave(fd_);
+    }
 
   private:
     int fd_;
@@ -107,6 +111,19 @@ int open_port(const std::string &name) {
         make_raw(fd);
     }
     return fd;
+}
+
+void discard_unread_by_slave(int master) {
+    char name[128];
+    if (::ptsname_r(master, name, sizeof name) != 0) {
+        return;
+    }
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) {
+        return;
+    }
+    (void)::tcflush(slave, TCIFLUSH);
+    ::close(slave);
 }
 
 opened_line open_pty_line() {

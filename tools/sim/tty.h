@@ -21,4 +21,12 @@ pty_pair open_pty();
 // non-blocking. Returns -1 with errno set on failure.
 int open_port(const std::string &name);
 
+// Empties the input queue of the slave of the pty whose master is `master`:
+// bytes written to the master that no host read. Flushing the master does
+// not reach them (Linux keeps them for whoever opens the slave next); only a
+// flush through the slave does. Best effort, and nothing for a fd that is no
+// pty master: the slave may refuse to open, for instance while a host that
+// left it exclusive is gone without clearing.
+void discard_unread_by_slave(int master);
+
 } // namespace kinetra::sim

@@ -1,8 +1,8 @@
 #include "relay.h"
+#include "tty.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -45,24 +45,6 @@ void set_line(int fd) {
     tio.c_cc[VTIME] = 0;
     (void)::cfsetspeed(&tio, B115200);
     (void)::tcsetattr(fd, TCSANOW, &tio);
-}
-
-// Empties the input queue of the slave of the pty whose master is `master`:
-// bytes written to the master that no host read. Flushing the master does
-// not reach them (Linux keeps them for whoever opens the slave next); only a
-// flush through the slave does. Best effort: the slave may refuse to open,
-// for instance while a host that left it exclusive is gone without clearing.
-void discard_unread_by_slave(int master) {
-    char name[128];
-    if (::ptsname_r(master, name, sizeof name) != 0) {
-        return;
-    }
-    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave < 0) {
-        return;
-    }
-    (void)::tcflush(slave, TCIFLUSH);
-    ::close(slave);
 }
 
 } // namespace
@@ -225,7 +207,7 @@ void relay::host_left() {
         // Nothing stale for the next host: neither what the host wrote and
         // the spy has not read, nor what the spy wrote and the host did not.
         (void)::tcflush(host_, TCIOFLUSH);
-        discard_unread_by_slave(host_);
+        kinetra::sim::discard_unread_by_slave(host_);
     }
 }
 
