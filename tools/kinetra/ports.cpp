@@ -118,19 +118,35 @@ std::string joined(const std::vector<std::string> &parts) {
     return out;
 }
 
+// A USB descriptor may hold anything: its control characters (escape
+// sequences included) never reach the terminal.
+std::string printable(std::string text) {
+    for (char &c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
 // The cells of one row, in column order.
 std::vector<std::string> row_of(const port_report &r) {
     const port_record &p = r.port;
     const usb_device none;
     const usb_device &usb = p.usb ? *p.usb : none;
-    return {p.name,
-            p.driver,
-            p.usb ? usb.vendor_id + ":" + usb.product_id : "",
-            usb.manufacturer,
-            usb.product,
-            usb.serial,
-            joined(p.by_id),
-            r.probe ? probe_text(*r.probe) : ""};
+    std::vector<std::string> cells{p.name,
+                                   p.driver,
+                                   p.usb ? usb.vendor_id + ":" + usb.product_id : "",
+                                   usb.manufacturer,
+                                   usb.product,
+                                   usb.serial,
+                                   joined(p.by_id),
+                                   r.probe ? probe_text(*r.probe) : ""};
+    for (std::string &cell : cells) {
+        cell = printable(std::move(cell));
+    }
+    return cells;
 }
 
 // Width on a terminal, near enough: one column a UTF-8 character.
