@@ -317,6 +317,8 @@ std::vector<usage_case> usage_cases() {
         {"DemoWithAPort", {"--port", missing_port, "demo"}},
         {"CountNotANumber", {"--port", missing_port, "watch", "--count", "x"}},
         {"UnknownOption", {"--port", missing_port, "read", "--xml"}},
+        {"PortsWithAPort", {"--port", missing_port, "ports"}},
+        {"PortsUnknownOption", {"ports", "--xml"}},
     };
 }
 
