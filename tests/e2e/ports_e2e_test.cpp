@@ -264,7 +264,7 @@ class probe_target {
     // simulator's log of frames and stray bytes.
     std::string heard() {
         if (sim_) {
-            const std::string log = sim_->stop();
+            std::string log = sim_->stop();
             for (const char *mark : {"CRC good", "CRC bad", "skipped"}) {
                 if (log.find(mark) != std::string::npos) {
                     return log;

@@ -190,6 +190,7 @@ std::string format_table(const std::vector<port_report> &reports) {
     const std::vector<std::string> header{"PORT",    "DRIVER", "USB ID", "MANUFACTURER",
                                           "PRODUCT", "SERIAL", "BY-ID",  "PROBE"};
     std::vector<std::vector<std::string>> rows;
+    rows.reserve(reports.size() + 1);
     for (const port_report &r : reports) {
         rows.push_back(row_of(r));
     }

@@ -11,9 +11,11 @@ namespace {
 
 using state = probe_result::state;
 
-// Why axis_init failed, from the OS error of its open: the library holds a
-// port with an exclusive flock() (EWOULDBLOCK for the second taker) and
-// TIOCEXCL (EBUSY for anyone but root).
+// Why axis_init failed, from the OS error of its open (errno on POSIX): the
+// library holds a port with an exclusive flock() (EWOULDBLOCK for the second
+// taker) and TIOCEXCL (EBUSY for anyone but root). A Windows build will read
+// GetLastError() instead, where a port in use and one refused both come as
+// ERROR_ACCESS_DENIED.
 state open_failure(int err) {
     switch (err) {
     case EWOULDBLOCK:
