@@ -11,10 +11,11 @@ json_value upload_object(const axis_upload &up) {
     for (const std::uint8_t b : up.tail) {
         tail.push_back(b);
     }
-    return json_value{{"byte0", up.byte0},
-                      {"word1", up.word1},
-                      {"word2", up.word2},
-                      {"word3", up.word3},
+    // Values, not references: the record is packed, its words unaligned.
+    return json_value{{"byte0", static_cast<int>(up.byte0)},
+                      {"word1", static_cast<int>(up.word1)},
+                      {"word2", static_cast<int>(up.word2)},
+                      {"word3", static_cast<int>(up.word3)},
                       {"tail", std::move(tail)}};
 }
 
