@@ -23,51 +23,12 @@
 #include "kinetra.h"
 #include "process.h"
 #include "pty_peer.h"
+#include "tool_runs.h"
 
 namespace kinetra::e2e {
 namespace {
 
-using args = std::vector<std::string>;
 using namespace std::chrono_literals;
-
-// A simulator started for one test and stopped with SIGTERM at its end.
-class sim_process {
-  public:
-    explicit sim_process(const args &options = {}) : process_(with_exe(options)) {
-        port_ = process_.read_line();
-    }
-    ~sim_process() {
-        if (process_.running()) {
-            stop();
-        }
-    }
-    sim_process(const sim_process &) = delete;
-    sim_process &operator=(const sim_process &) = delete;
-
-    const std::string &port() const { return port_; }
-
-    // Stops it the way a user does; it must leave promptly and cleanly.
-    std::string stop() {
-        process_.send(SIGTERM);
-        EXPECT_EQ(process_.wait(), 0) << "kinetra-sim did not stop cleanly on SIGTERM";
-        return process_.err();
-    }
-
-  private:
-    static args with_exe(const args &options) {
-        args all{sim_exe()};
-        all.insert(all.end(), options.begin(), options.end());
-        return all;
-    }
-    background process_;
-    std::string port_;
-};
-
-finished kinetra(const args &arguments) {
-    args all{tool_exe()};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return run(all);
-}
 
 struct upload {
     int byte0 = 0;
@@ -357,6 +318,8 @@ std::vector<usage_case> usage_cases() {
         {"DemoWithAPort", {"--port", missing_port, "demo"}},
         {"CountNotANumber", {"--port", missing_port, "watch", "--count", "x"}},
         {"UnknownOption", {"--port", missing_port, "read", "--xml"}},
+        {"PortsWithAPort", {"--port", missing_port, "ports"}},
+        {"PortsUnknownOption", {"ports", "--xml"}},
     };
 }
 

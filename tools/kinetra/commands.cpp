@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -14,6 +15,8 @@
 
 #include "os_error.h"
 #include "stop_signals.h"
+
+#include "json_text.h"
 
 namespace kinetra::tool {
 
@@ -30,17 +33,6 @@ constexpr message_gloss glosses[] = {
     {"未找到上传帧", "no upload frame found"},  {"CRC校验失败", "CRC check failed"},
     {"载荷不足", "payload too short"},
 };
-
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-        }
-        out += ch;
-    }
-    return out + "\"";
-}
 
 bool stdout_is_a_terminal() {
 #ifdef _WIN32
@@ -92,19 +84,7 @@ axis_handle *open_or_report(const connection &c) {
     return h;
 }
 
-std::string upload_json(const axis_upload &up) {
-    std::string out = "{\"byte0\":" + std::to_string(up.byte0) +
-                      ",\"word1\":" + std::to_string(up.word1) +
-                      ",\"word2\":" + std::to_string(up.word2) +
-                      ",\"word3\":" + std::to_string(up.word3) + ",\"tail\":[";
-    for (std::size_t i = 0; i < sizeof up.tail; ++i) {
-        if (i > 0) {
-            out += ',';
-        }
-        out += std::to_string(up.tail[i]);
-    }
-    return out + "]}";
-}
+std::string upload_json(const axis_upload &up) { return json_line(upload_object(up)); }
 
 std::string upload_text(const axis_upload &up) {
     char text[160];
@@ -201,20 +181,20 @@ int run_watch(const connection &c, bool json, unsigned count) {
             rate = static_cast<double>(recent.size() - 1) /
                    std::chrono::duration<double>(recent.back() - recent.front()).count();
         }
-        char rate_text[32];
-        std::snprintf(rate_text, sizeof rate_text, "%.1f", rate);
         std::string line;
         if (json) {
             if (result == AXIS_OK) {
-                line = upload_json(up);
-                line.insert(line.size() - 1, std::string(",\"rate\":") + rate_text);
+                json_value object = upload_object(up);
+                object["rate"] = std::round(rate * 10) / 10; // one decimal, as in the text line
+                line = json_line(object);
             } else {
                 const std::string message = result == AXIS_E_SILENT ? "" : axis_get_error(port.h);
-                line = "{\"result\":" + std::to_string(result) +
-                       ",\"error\":" + json_string(message) +
-                       ",\"gloss\":" + json_string(gloss(message)) + "}";
+                line = json_line(
+                    json_value{{"result", result}, {"error", message}, {"gloss", gloss(message)}});
             }
         } else {
+            char rate_text[32];
+            std::snprintf(rate_text, sizeof rate_text, "%.1f", rate);
             line = (result == AXIS_OK ? upload_text(up) : explain(result, port.h)) + "  " +
                    rate_text + " updates/s";
         }

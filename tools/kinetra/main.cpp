@@ -1,5 +1,6 @@
 // kinetra: a bench tool for the motion platform, from a shell.
 //   kinetra --port NAME [--head 0xNN] [--limits XMAX,XMIN,YMAX,YMIN,ZMAX,ZMIN] COMMAND
+//   kinetra ports [--json] [--probe] [PORT...]
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "commands.h"
 #include "port_names.h"
+#include "ports.h"
 
 namespace {
 
@@ -103,6 +105,20 @@ int run(int argc, char **argv) {
             ->expected(2)
             ->delimiter(',');
 
+    kinetra::tool::ports_request listing;
+    auto *ports =
+        app.add_subcommand("ports", "list the serial ports and what the OS knows of "
+                                    "each: ports [--json] [--probe] [PORT...] (no --port)");
+    ports->add_flag("--json", listing.json, "print one JSON array");
+    ports->add_flag("--probe", listing.probe,
+                    "open each free port, read uploads for about a second and say what came "
+                    "(nothing is ever sent); exit 1 when no port streams uploads");
+    ports->add_option("PORT", listing.names, "more ports by name, e.g. a pseudo-terminal");
+    // A testing aid: a prepared tree in place of the machine's /sys and /dev.
+    ports->add_option("--root", listing.listing.root)->envname("KINETRA_PORTS_ROOT")->group("");
+    ports->footer("Testing aid: KINETRA_PORTS_ROOT=DIR reads DIR/sys/class/tty and "
+                  "DIR/dev/serial/by-id in place of the machine's.");
+
     try {
         app.parse(argc, argv);
         if (aux1_option->count() != aux2_option->count()) {
@@ -111,7 +127,10 @@ int run(int argc, char **argv) {
         if (demo->parsed() && port_option->count() > 0) {
             throw CLI::ValidationError("--port", "demo brings its own simulated platform");
         }
-        if (!demo->parsed() && port.empty()) {
+        if (ports->parsed() && port_option->count() > 0) {
+            throw CLI::ValidationError("--port", "ports takes port names as arguments");
+        }
+        if (!demo->parsed() && !ports->parsed() && port.empty()) {
             throw CLI::RequiredError("--port");
         }
     } catch (const CLI::ParseError &e) {
@@ -130,6 +149,12 @@ int run(int argc, char **argv) {
 #endif
         }
         return kinetra::tool::run_demo(kinetra::tool::port_pair{pair[0], pair[1]});
+    }
+    if (ports->parsed()) {
+        for (std::string &name : listing.names) {
+            name = kinetra::tool::port_to_open(name);
+        }
+        return kinetra::tool::run_ports(listing);
     }
     kinetra::tool::connection c;
     c.port = kinetra::tool::port_to_open(port);
