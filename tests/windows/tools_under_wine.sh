@@ -6,6 +6,8 @@
 #   tool   kinetra.exe on COMa, the native kinetra-sim on the pty behind COMb
 #   sim    kinetra-sim.exe on COMb, the native kinetra on the pty behind COMa
 #   demo   kinetra.exe demo --pair COMa,COMb
+#   ports  kinetra.exe ports: the listing from the registry, and --probe
+#          telling the native kinetra-sim's port from a silent one
 # The native tools come from KINETRA_NATIVE_TOOLS (a folder with kinetra and
 # kinetra-sim, built for this machine); without it the case is skipped (77).
 set -uo pipefail
@@ -154,6 +156,34 @@ demo)
   expect_line demo out "Done: every step behaved as it should. Try it yourself with kinetra-sim and kinetra --port."
   run demo_no_pair win kinetra.exe demo
   expect_rc demo_no_pair 2
+  ;;
+ports)
+  # Wine enters the COM ports its prefix maps in SERIALCOMM, as Windows'
+  # drivers do; one more entry, for a port nothing backs, shows that the
+  # listing is what the registry says.
+  serial_comm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
+  entry="\\Device\\KinetraTest$platform_com"
+  win reg add "$serial_comm" /v "$entry" /t REG_SZ /d COM97 /f >/dev/null 2>&1 ||
+    fail "could not add $entry to $serial_comm"
+  run list win kinetra.exe ports --json
+  expect_rc list 0
+  for port in "$host_com" "$platform_com" COM97; do
+    grep -q "\"port\":\"$port\"" "$work/list.out" || fail "ports --json does not list $port: $(cat "$work/list.out")"
+  done
+  grep -qF "\"port\":\"COM97\",\"named\":false,\"driver\":\"\\\\Device\\\\KinetraTest$platform_com\"" "$work/list.out" ||
+    fail "COM97 is not listed with its device: $(cat "$work/list.out")"
+  start_sim "$work/sim.log" "$native/kinetra-sim" --port "$platform_pty" --seed 7 || exit 1
+  run probe win kinetra.exe ports --probe
+  stop_sim
+  win reg delete "$serial_comm" /v "$entry" /f >/dev/null 2>&1
+  expect_rc probe 0
+  grep -q "^$host_com .*streaming: " "$work/probe.out" || fail "the simulator's port is not streaming: $(cat "$work/probe.out")"
+  grep -q "^$platform_com .*silent: " "$work/probe.out" || fail "the platform's end is not silent: $(cat "$work/probe.out")"
+  grep -q "^COM97 .*missing" "$work/probe.out" || fail "COM97 is not missing: $(cat "$work/probe.out")"
+  cat "$work/probe.out"
+  if grep -q 'move\|0xA[1-5]' "$work/sim.log"; then
+    fail "the probe sent something: $(cat "$work/sim.log")"
+  fi
   ;;
 *)
   echo "no case $case_name" >&2

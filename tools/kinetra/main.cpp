@@ -151,9 +151,6 @@ int run(int argc, char **argv) {
         return kinetra::tool::run_demo(kinetra::tool::port_pair{pair[0], pair[1]});
     }
     if (ports->parsed()) {
-        for (std::string &name : listing.names) {
-            name = kinetra::tool::port_to_open(name);
-        }
         return kinetra::tool::run_ports(listing);
     }
     kinetra::tool::connection c;

@@ -35,7 +35,9 @@ double rounded(double value, int places) {
 
 double rate_of(const probe_result &p) { return p.seconds > 0 ? p.uploads / p.seconds : 0.0; }
 
-std::string os_reason(int err) { return err != 0 ? std::strerror(err) : "unknown reason"; }
+std::string os_reason(const probe_result &p) {
+    return p.os_reason.empty() ? "unknown reason" : p.os_reason;
+}
 
 std::string one_decimal(double value) {
     std::array<char, 32> text{};
@@ -54,10 +56,10 @@ std::string probe_text(const probe_result &p) {
                (*english != '\0' ? std::string(" (") + english + ")" : "");
     }
     case state::silent: return "silent: nothing received in " + one_decimal(p.seconds) + " s";
-    case state::busy: return "busy: held by another program (" + os_reason(p.os_error) + ")";
-    case state::no_access: return "no access (" + os_reason(p.os_error) + ")";
-    case state::missing: return "missing (" + os_reason(p.os_error) + ")";
-    case state::failed: return "cannot open (" + os_reason(p.os_error) + ")";
+    case state::busy: return "busy: held by another program (" + os_reason(p) + ")";
+    case state::no_access: return "no access (" + os_reason(p) + ")";
+    case state::missing: return "missing (" + os_reason(p) + ")";
+    case state::failed: return "cannot open (" + os_reason(p) + ")";
     }
     return "";
 }
@@ -80,7 +82,7 @@ json_value probe_object(const probe_result &p) {
     case state::silent: o["seconds"] = rounded(p.seconds, 2); break;
     default:
         o["os_error"] = p.os_error;
-        o["reason"] = os_reason(p.os_error);
+        o["reason"] = os_reason(p);
         break;
     }
     return o;

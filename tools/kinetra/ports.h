@@ -41,7 +41,8 @@ struct listing_options {
 // The ports the OS knows, sorted by name. On Linux, the ttys with a driver
 // behind them (virtual consoles and ptys have none). Returns false, with the
 // reason in `error`, when the OS's list cannot be read at all.
-// One definition per platform: ports_sysfs.cpp for Linux.
+// On Windows, the ports in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. One
+// definition per platform: ports_sysfs.cpp for Linux, ports_win32.cpp.
 bool list_system_ports(const listing_options &options, std::vector<port_record> &ports,
                        std::string &error);
 
@@ -61,7 +62,8 @@ struct probe_result {
         failed,          // the open failed for another reason
     };
     state what = state::failed;
-    int os_error = 0;          // of a failed open
+    int os_error = 0;          // of a failed open: errno, or GetLastError() on Windows
+    std::string os_reason;     // the OS's words for it
     double seconds = 0;        // how long the port was read
     unsigned uploads = 0;      // reads that brought an upload frame
     unsigned frame_errors = 0; // reads that got bytes but no usable frame

@@ -3,6 +3,12 @@
 #include <cerrno>
 #include <memory>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "os_error.h"
+#include "port_names.h"
 #include "ports.h"
 
 namespace kinetra::tool {
@@ -11,11 +17,32 @@ namespace {
 
 using state = probe_result::state;
 
+#ifdef _WIN32
+
+int os_error_code() { return static_cast<int>(::GetLastError()); }
+
+// Why axis_init failed, from GetLastError() of its CreateFileA: Windows
+// gives ERROR_ACCESS_DENIED for a COM port another program has open, and
+// the same for one this user may not open; busy is by far the usual cause.
+state open_failure(int err) {
+    switch (err) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return state::busy;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_UNIT: return state::missing;
+    default: return state::failed;
+    }
+}
+
+#else
+
+int os_error_code() { return errno; }
+
 // Why axis_init failed, from the OS error of its open (errno on POSIX): the
 // library holds a port with an exclusive flock() (EWOULDBLOCK for the second
-// taker) and TIOCEXCL (EBUSY for anyone but root). A Windows build will read
-// GetLastError() instead, where a port in use and one refused both come as
-// ERROR_ACCESS_DENIED.
+// taker) and TIOCEXCL (EBUSY for anyone but root).
 state open_failure(int err) {
     switch (err) {
     case EWOULDBLOCK:
@@ -29,6 +56,8 @@ state open_failure(int err) {
     default: return state::failed;
     }
 }
+
+#endif
 
 struct handle_closer {
     void operator()(axis_handle *h) const { axis_close(h); }
@@ -51,11 +80,13 @@ void read_one(axis_handle *h, probe_result &r) {
 
 probe_result probe_port(const std::string &name, std::chrono::milliseconds window) {
     probe_result r;
-    errno = 0;
+    clear_os_error();
     // The head byte goes only into frames the handle sends, and it sends none.
-    const handle_ptr h(axis_init(name.c_str(), 0x01, nullptr));
+    const std::string opened = port_to_open(name); // COM10 and above as \\.\COM10
+    const handle_ptr h(axis_init(opened.c_str(), 0x01, nullptr));
     if (h == nullptr) {
-        r.os_error = errno;
+        r.os_error = os_error_code();
+        r.os_reason = last_os_error();
         r.what = open_failure(r.os_error);
         return r;
     }
