@@ -36,6 +36,8 @@ import subprocess
 import sys
 import tempfile
 
+from doc_section import replace_section
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 
@@ -285,16 +287,7 @@ def spy_section(lat, info, date, load_before, load_after):
 
 def replace_spy_section(path, lines):
     """Puts the spy's section into the file: in place of the one there, or at its end."""
-    text = read_text(path)
-    block = "\n".join(lines) + "\n"
-    if SPY_BEGIN in text and SPY_END in text:
-        head, rest = text.split(SPY_BEGIN, 1)
-        tail = rest.split(SPY_END, 1)[1].lstrip("\n")
-        text = head + block + ("\n" + tail if tail else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + block
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    replace_section(path, SPY_BEGIN, SPY_END, "\n".join(lines) + "\n")
 
 
 # ---- the report ---------------------------------------------------------

@@ -44,6 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import pyserial_compare as psc  # noqa: E402  (the pySerial script, the pty, the timer)
+from doc_section import replace_section  # noqa: E402
 
 try:
     import kinetra
@@ -208,17 +209,7 @@ def doc_section(r):
 
 
 def write_doc(path, section):
-    with open(path, encoding="utf-8") as f:
-        text = f.read()
-    block = BEGIN + "\n" + section + END + "\n"
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        tail = rest.split(END, 1)[1].lstrip("\n")
-        text = head + block + ("\n" + tail if tail else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + block
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    replace_section(path, BEGIN, END, BEGIN + "\n" + section + END + "\n")
 
 
 def main():
