@@ -103,12 +103,21 @@ tool)
   expect_rc move 0
   expect_line move out "move x 1500: sent 12 bytes"
   want_x=1500 read_until_x "${tool[@]}"
+  run abs "${tool[@]}" move-abs 600 -700 800
+  expect_rc abs 0
+  expect_line abs out "move-abs 600 -700 800: sent 24 bytes"
+  run rel "${tool[@]}" move-rel -- -100 50 0
+  expect_rc rel 0
+  expect_line rel out "move-rel -100 50 0: sent 24 bytes"
+  want_x=500 read_until_x "${tool[@]}"
+  grep -q '"word1":500,"word2":-650,"word3":800,' "$work/read.out" ||
+    fail "the three-axis moves did not arrive: $(cat "$work/read.out")"
   run refused "${tool[@]}" --limits 1000,-1000,1000,-1000,1000,-1000 move x 5000
   expect_rc refused 1
   expect_line refused err "kinetra: move x 5000 failed: X轴超出限位 (X axis beyond its limit) [result -6]"
   run watch "${tool[@]}" watch --json --count 3
   expect_rc watch 0
-  [ "$(grep -c '"word1":1500,.*"rate":' "$work/watch.out")" = 3 ] ||
+  [ "$(grep -c '"word1":500,.*"rate":' "$work/watch.out")" = 3 ] ||
     fail "watch --count 3 did not print three uploads: $(cat "$work/watch.out")"
   stop_sim
   grep -q 'X to 1500' "$work/sim.log" || grep -q '1500' "$work/sim.log" ||
