@@ -8,6 +8,9 @@
 #   demo   kinetra.exe demo --pair COMa,COMb
 #   ports  kinetra.exe ports: the listing from the registry, and --probe
 #          telling the native kinetra-sim's port from a silent one
+#   spy    kinetra-spy.exe between two pairs: the device on COMa of the
+#          first, the host's side on COMa of the second; the native
+#          kinetra-sim behind the first, the native kinetra behind the second
 # The native tools come from KINETRA_NATIVE_TOOLS (a folder with kinetra and
 # kinetra-sim, built for this machine); without it the case is skipped (77).
 set -uo pipefail
@@ -193,6 +196,51 @@ ports)
   if grep -q 'move\|0xA[1-5]' "$work/sim.log"; then
     fail "the probe sent something: $(cat "$work/sim.log")"
   fi
+  ;;
+spy)
+  second=$(cut -d, -f2 <<<"$KINETRA_PEER_PAIRS")
+  spy_host_com=COM${second%%:*}
+  spy_host_pty=$KINETRA_PORTS_DIR/com${second##*:}
+  wine_spy="^kinetra-spy.exe --device $host_com( |\$)"
+  stop_spy() {
+    pkill -TERM -f "$wine_spy" 2>/dev/null
+    for ((i = 0; i < 100; i++)); do
+      pgrep -f "$wine_spy" >/dev/null || return 0
+      sleep 0.05
+    done
+  }
+  trap 'stop_spy; stop_sim; rm -rf "$work"' EXIT
+  jsonl=$work/spy.jsonl
+  (cd "$bin" && exec wine kinetra-spy.exe --device "$host_com" --host-port "$spy_host_com" \
+    --json "Z:${jsonl//\//\\}") >"$work/spy.out" 2>"$work/spy.err" &
+  for ((i = 0; i < 200; i++)); do
+    grep -q 'relaying ' "$work/spy.err" && break
+    sleep 0.05
+  done
+  grep -q 'relaying ' "$work/spy.err" || fail "kinetra-spy.exe did not start: $(cat "$work/spy.err")"
+  # Every byte both ways, before anything decodes as a frame.
+  run exact /usr/bin/python3 "$(dirname "$0")/byte_exact.py" "$spy_host_pty" "$platform_pty" 3000
+  expect_rc exact 0
+  cat "$work/exact.out"
+  # A session through the spy: the native kinetra host, the native simulator.
+  start_sim "$work/sim.log" "$native/kinetra-sim" --port "$platform_pty" --seed 7 || exit 1
+  tool=("$native/kinetra" --port "$spy_host_pty")
+  run move "${tool[@]}" move x 1234 5 6
+  expect_rc move 0
+  want_x=1234 read_until_x "${tool[@]}"
+  stop_sim
+  stop_spy
+  grep -q 'move X (0xA1) len 6 X\[target 1234 aux1 5 aux2 6\] CRC good' "$work/sim.log" ||
+    fail "the move did not reach the simulator whole: $(cat "$work/sim.log")"
+  # The move as the library wrote it: head 01, tag 01, length 6, 0xA1, X 1234, 5, 6.
+  move_line=$(grep '"raw":"01 01 06 A1 D2 04 05 00 06 00 ' "$jsonl")
+  grep -q '"direction":"host->platform"' <<<"$move_line" && grep -q '"crc_ok":true' <<<"$move_line" ||
+    fail "the spy did not decode the move: $(grep -m3 'host->platform' "$jsonl")"
+  grep '"direction":"platform->host"' "$jsonl" | grep -q '"crc_ok":true' ||
+    fail "the spy decoded no sound upload: $(grep -m3 'platform->host' "$jsonl")"
+  run no_host win kinetra-spy.exe --device "$host_com"
+  expect_rc no_host 2
+  grep -q 'null-modem pair' "$work/no_host.err" || fail "kinetra-spy.exe with no --host-port: $(cat "$work/no_host.err")"
   ;;
 *)
   echo "no case $case_name" >&2

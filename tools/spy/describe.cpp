@@ -58,11 +58,19 @@ std::string format_time(std::int64_t wall_ns, bool utc) {
     std::tm parts{};
     char text[48];
     if (utc) {
+#ifdef _WIN32
+        (void)::gmtime_s(&parts, &seconds);
+#else
         (void)::gmtime_r(&seconds, &parts);
+#endif
         const std::size_t used = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
         std::snprintf(text + used, sizeof text - used, ".%09ldZ", nanoseconds);
     } else {
+#ifdef _WIN32
+        (void)::localtime_s(&parts, &seconds);
+#else
         (void)::localtime_r(&seconds, &parts);
+#endif
         const std::size_t used = std::strftime(text, sizeof text, "%H:%M:%S", &parts);
         std::snprintf(text + used, sizeof text - used, ".%06ld", nanoseconds / 1000);
     }

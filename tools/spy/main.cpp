@@ -9,14 +9,16 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include "describe.h"
 #include "pcapng_writer.h"
+#include "port_names.h"
 #include "relay.h"
 #include "stop_signals.h"
 #include "summary.h"
+#ifndef _WIN32
 #include "tty.h"
+#endif
 
 namespace {
 
@@ -111,15 +113,26 @@ class outputs {
     kinetra::spy::summary tally_;
 };
 
-// The host's side: a new pseudo-terminal, or the port named. -1 on failure.
-int open_host_side(const options &o, std::string &name) {
-    if (o.host_port.empty()) {
-        const kinetra::sim::pty_pair pty = kinetra::sim::open_pty();
-        name = pty.slave_path;
-        return pty.master;
+// The host's side: a new pseudo-terminal (POSIX), or the port named.
+bool open_host_side(const options &o, kinetra::spy::side_handle &host, std::string &name,
+                    std::string &error) {
+    if (!o.host_port.empty()) {
+        name = o.host_port;
+        return kinetra::spy::open_host_port(kinetra::tool::port_to_open(o.host_port), host, error);
     }
-    name = o.host_port;
-    return kinetra::sim::open_port(o.host_port);
+#ifdef _WIN32
+    error = "Windows has no pseudo-terminals";
+    return false;
+#else
+    const kinetra::sim::pty_pair pty = kinetra::sim::open_pty();
+    if (pty.master < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    name = pty.slave_path;
+    host = pty.master;
+    return true;
+#endif
 }
 
 int run(int argc, char **argv) {
@@ -131,11 +144,14 @@ int run(int argc, char **argv) {
                  "kinetra-spy"};
     app.failure_message(CLI::FailureMessage::help);
     options o;
-    app.add_option("--device", o.device, "the platform's serial port, e.g. /dev/ttyUSB0")
+    app.add_option("--device", o.device,
+                   "the platform's serial port, e.g. /dev/ttyUSB0 or COM3 (on Windows COM10 and "
+                   "above are opened as \\\\.\\COM10)")
         ->required();
     app.add_option("--host-port", o.host_port,
-                   "serve the host on this existing port (one end of a socat pair) instead of a "
-                   "new pseudo-terminal");
+                   "serve the host on this existing port (one end of a socat pair, or of a "
+                   "com0com pair such as \\\\.\\CNCA0) instead of a new pseudo-terminal; "
+                   "needed on Windows");
     app.add_option("--log", o.log, "write the readable log here instead of standard error");
     app.add_option("--json", o.json, "write one JSON object a line here");
     app.add_option("--pcapng", o.pcapng, "write a capture for Wireshark here");
@@ -150,22 +166,30 @@ int run(int argc, char **argv) {
         return code == 0 ? 0 : 2;
     }
 
+#ifdef _WIN32
+    if (o.host_port.empty()) {
+        std::fprintf(stderr, "kinetra-spy: Windows has no pseudo-terminals: give --host-port, one "
+                             "end of a null-modem pair (such as com0com's \\\\.\\CNCA0); the "
+                             "host opens the other end\n");
+        return 2;
+    }
+#endif
     outputs out;
     if (!out.open(o)) {
         return 1;
     }
-    const int device = kinetra::spy::open_device(o.device);
-    if (device < 0) {
-        std::fprintf(stderr, "kinetra-spy: cannot open %s: %s\n", o.device.c_str(),
-                     std::strerror(errno));
+    kinetra::spy::side_handle device{};
+    std::string error;
+    if (!kinetra::spy::open_device(kinetra::tool::port_to_open(o.device), device, error)) {
+        std::fprintf(stderr, "kinetra-spy: cannot open %s: %s\n", o.device.c_str(), error.c_str());
         return 1;
     }
     std::string host_name;
-    const int host = open_host_side(o, host_name);
-    if (host < 0) {
+    kinetra::spy::side_handle host{};
+    if (!open_host_side(o, host, host_name, error)) {
         std::fprintf(stderr, "kinetra-spy: cannot open the host's side %s: %s\n", host_name.c_str(),
-                     std::strerror(errno));
-        ::close(device);
+                     error.c_str());
+        kinetra::spy::close_side(device);
         return 1;
     }
     std::printf("%s\n", host_name.c_str());

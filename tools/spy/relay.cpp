@@ -1,85 +1,17 @@
 #include "relay.h"
-#include "tty.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
+#include "os_error.h"
+#include "relay_io.h"
 
 namespace kinetra::spy {
 
-namespace {
-
-std::int64_t clock_ns(clockid_t id) {
-    timespec t{};
-    ::clock_gettime(id, &t);
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
-constexpr short hang_up_events = POLLHUP | POLLERR | POLLNVAL;
-
-bool hung_up(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & hang_up_events) != 0;
-}
-
-// The line settings the library applies: raw like a Win32 port in binary
-// mode, no flow control, 8 data bits, no parity, one stop bit, 115200 baud.
-void set_line(int fd) {
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        return; // not a terminal: relay it as it is
-    }
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    (void)::cfsetspeed(&tio, B115200);
-    (void)::tcsetattr(fd, TCSANOW, &tio);
-}
-
-} // namespace
-
-stamp stamp_now() { return {clock_ns(CLOCK_MONOTONIC), clock_ns(CLOCK_REALTIME)}; }
-
-int open_device(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        return -1;
-    }
-    (void)::ioctl(fd, TIOCEXCL);
-    set_line(fd);
-    return fd;
-}
-
-relay::relay(int device, int host, bool host_is_pty, const relay_options &options)
+relay::relay(side_handle device, side_handle host, bool host_is_pty, const relay_options &options)
     : device_(device), host_(host), host_is_pty_(host_is_pty), options_(options),
       to_platform_{
           direction::to_platform, host, device, stream_parser(direction::to_platform), {}, 0, 0},
       to_host_{direction::to_host, device, host, stream_parser(direction::to_host), {}, 0, 0} {}
-
-relay::~relay() {
-    (void)::ioctl(device_, TIOCNXCL);
-    ::close(device_);
-    if (host_ >= 0) {
-        ::close(host_);
-    }
-}
 
 void relay::note(const std::string &text) {
     if (notes_) {
@@ -92,43 +24,35 @@ void relay::note(const std::string &text) {
 bool relay::drain(lane &l, bool forward_bytes) {
     std::uint8_t bytes[4096];
     for (;;) {
-        const ssize_t n = ::read(l.from, bytes, sizeof bytes);
-        if (n > 0) {
-            const stamp when = stamp_now();
-            const auto count = static_cast<std::size_t>(n);
-            // Forwarded first: decoding must not delay the line.
-            if (forward_bytes) {
-                forward(l, bytes, count);
-            } else {
-                lose(l, count, "no host has the port");
-            }
-            l.last_read_ns = when.mono_ns;
-            l.parser.feed(bytes, count, when, events_);
-            continue;
+        const io::result r = io::read_now(l.from, bytes, sizeof bytes);
+        if (r.count == 0) {
+            return r.ok;
         }
-        if (n < 0 && errno == EINTR) {
-            continue;
+        const stamp when = stamp_now();
+        // Forwarded first: decoding must not delay the line.
+        if (forward_bytes) {
+            forward(l, bytes, r.count);
+        } else {
+            lose(l, r.count, "no host has the port");
         }
-        // A raw tty reads 0 when empty; only poll() tells a hang-up.
-        return n == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+        l.last_read_ns = when.mono_ns;
+        l.parser.feed(bytes, r.count, when, events_);
     }
 }
 
 void relay::forward(lane &l, const std::uint8_t *bytes, std::size_t n) {
     if (l.pending.empty()) {
         while (n > 0) {
-            const ssize_t w = ::write(l.to, bytes, n);
-            if (w > 0) {
-                bytes += w;
-                n -= static_cast<std::size_t>(w);
-            } else if (w < 0 && errno == EINTR) {
-                continue;
-            } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            } else {
-                lose(l, n, std::strerror(errno));
+            const io::result w = io::write_now(l.to, bytes, n);
+            if (!w.ok) {
+                lose(l, n, kinetra::tool::last_os_error().c_str());
                 return;
             }
+            if (w.count == 0) {
+                break;
+            }
+            bytes += w.count;
+            n -= w.count;
         }
     }
     const std::size_t room =
@@ -143,17 +67,14 @@ void relay::forward(lane &l, const std::uint8_t *bytes, std::size_t n) {
 void relay::flush_pending(lane &l) {
     std::size_t sent = 0;
     while (sent < l.pending.size()) {
-        const ssize_t w = ::write(l.to, l.pending.data() + sent, l.pending.size() - sent);
-        if (w > 0) {
-            sent += static_cast<std::size_t>(w);
-        } else if (w < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (w == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            }
-            lose(l, l.pending.size() - sent, std::strerror(errno));
+        const io::result w = io::write_now(l.to, l.pending.data() + sent, l.pending.size() - sent);
+        if (!w.ok) {
+            lose(l, l.pending.size() - sent, kinetra::tool::last_os_error().c_str());
             sent = l.pending.size();
+        } else if (w.count == 0) {
+            break;
+        } else {
+            sent += w.count;
         }
     }
     l.pending.erase(l.pending.begin(), l.pending.begin() + static_cast<std::ptrdiff_t>(sent));
@@ -181,20 +102,6 @@ void relay::settle(lane &l) {
     }
 }
 
-void relay::check_host() {
-    if (host_ < 0) {
-        return;
-    }
-    const bool present = !hung_up(host_);
-    if (present && !host_present_) {
-        host_present_ = true;
-        note("host opened the port");
-        settle(to_host_);
-    } else if (!present && host_present_) {
-        host_left();
-    }
-}
-
 void relay::host_left() {
     (void)drain(to_platform_, true); // a host that leaves may have written last words
     host_present_ = false;
@@ -206,8 +113,7 @@ void relay::host_left() {
     if (host_is_pty_) {
         // Nothing stale for the next host: neither what the host wrote and
         // the spy has not read, nor what the spy wrote and the host did not.
-        (void)::tcflush(host_, TCIOFLUSH);
-        kinetra::sim::discard_unread_by_slave(host_);
+        io::discard_host_side(host_);
     }
 }
 
@@ -234,43 +140,17 @@ int relay::poll_timeout_ms() const {
     return static_cast<int>(std::max<std::int64_t>(wait_ns, 0) / 1'000'000 + 1);
 }
 
-int relay::run(const std::atomic<bool> &stop) {
-    check_host();
-    while (!stop.load()) {
-        const auto out_wanted = [](const lane &l) -> short {
-            return l.pending.empty() ? 0 : POLLOUT;
-        };
-        pollfd fds[2] = {
-            {device_, static_cast<short>(POLLIN | out_wanted(to_platform_)), 0},
-            {host_present_ ? host_ : -1, static_cast<short>(POLLIN | out_wanted(to_host_)), 0}};
-        if (::poll(fds, 2, poll_timeout_ms()) < 0) {
-            continue; // EINTR: perhaps the signal that stops us
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            (void)drain(to_platform_, true);
-        }
-        if ((fds[1].revents & POLLOUT) != 0) {
-            flush_pending(to_host_);
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            (void)drain(to_host_, host_present_);
-        }
-        if ((fds[0].revents & POLLOUT) != 0) {
-            flush_pending(to_platform_);
-        }
-        if ((fds[0].revents & hang_up_events) != 0) {
-            (void)drain(to_host_, host_present_);
-            note("the platform's port hung up (adapter unplugged?): hanging up the host's side");
-            finish();
-            ::close(host_);
-            host_ = -1;
-            return 1;
-        }
-        check_host();
-        const std::int64_t now = stamp_now().mono_ns;
-        resync_quiet(to_platform_, now);
-        resync_quiet(to_host_, now);
-    }
+// The device hung up: the host is told the same way, by its side closing.
+int relay::hang_up_host() {
+    (void)drain(to_host_, host_present_);
+    note("the platform's port hung up (adapter unplugged?): hanging up the host's side");
+    finish();
+    close_host();
+    return 1;
+}
+
+// What a stop leaves: every byte still held is counted as not forwarded.
+void relay::wind_down() {
     flush_pending(to_platform_);
     if (host_present_) {
         flush_pending(to_host_);
@@ -281,7 +161,6 @@ int relay::run(const std::atomic<bool> &stop) {
         }
     }
     finish();
-    return 0;
 }
 
 } // namespace kinetra::spy

@@ -1,5 +1,7 @@
-// The spy's one poll loop: every byte read from one side is stamped, handed
-// to that direction's parser and written unchanged to the other side.
+// The spy's one loop: every byte read from one side is stamped, handed to
+// that direction's parser and written unchanged to the other side. The lanes
+// (relay.cpp) are the same everywhere; reading, writing and waiting are the
+// OS's (relay_posix.cpp: poll() over ttys; relay_win32.cpp: COM ports).
 #pragma once
 
 #include <atomic>
@@ -14,9 +16,23 @@
 
 namespace kinetra::spy {
 
+#ifdef _WIN32
+using side_handle = void *; // a HANDLE
+#else
+using side_handle = int; // a file descriptor
+#endif
+
 // Opens the platform's port as the library opens a port: exclusive (flock
-// and TIOCEXCL), raw, 115200 8N1; non-blocking. -1 with errno on failure.
-int open_device(const std::string &path);
+// and TIOCEXCL on POSIX, share mode 0 on Windows), raw, 115200 8N1, reads
+// that never wait. False with `error` in the OS's words on failure.
+bool open_device(const std::string &name, side_handle &device, std::string &error);
+
+// Opens an existing port for the host's side (one end of a socat or
+// com0com pair), the same way but not exclusive.
+bool open_host_port(const std::string &name, side_handle &host, std::string &error);
+
+// Closes a side no relay has taken.
+void close_side(side_handle side);
 
 struct relay_options {
     // Bytes held for a side that does not take them, beyond what its tty
@@ -34,8 +50,8 @@ class relay {
 
     // `host` is a pty master (`host_is_pty`), whose slave the host opens and
     // may close and reopen, or an existing port the host reaches otherwise.
-    // The relay owns both descriptors from now on.
-    relay(int device, int host, bool host_is_pty, const relay_options &options);
+    // The relay owns both from now on.
+    relay(side_handle device, side_handle host, bool host_is_pty, const relay_options &options);
     ~relay();
     relay(const relay &) = delete;
     relay &operator=(const relay &) = delete;
@@ -51,8 +67,8 @@ class relay {
   private:
     struct lane {
         direction dir;
-        int from;
-        int to;
+        side_handle from;
+        side_handle to;
         stream_parser parser;
         std::vector<std::uint8_t> pending; // read, not yet taken by `to`
         std::uint64_t dropping = 0;        // not forwarded since the last note
@@ -71,8 +87,13 @@ class relay {
     int poll_timeout_ms() const;
     void note(const std::string &text);
 
-    int device_;
-    int host_;
+    int hang_up_host();
+    void close_host();
+    void wind_down();
+
+    side_handle device_;
+    side_handle host_;
+    bool host_open_ = true;
     bool host_is_pty_;
     bool host_present_ = false;
     relay_options options_;
