@@ -1,6 +1,6 @@
 // The simulator's line on Windows: an existing COM port, such as one end of
 // a null-modem pair (com0com's CNCB0), opened with Win32 calls only.
-#include "os_error.h"
+#include "com_port.h"
 #include "sim_line.h"
 
 #include <algorithm>
@@ -13,37 +13,6 @@ namespace {
 
 // A write gives up on a host that does not read after this long.
 constexpr DWORD write_timeout_ms = 10;
-
-bool configure(HANDLE port) {
-    (void)::SetupComm(port, 4096, 4096);
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (::GetCommState(port, &dcb) == 0) {
-        return false;
-    }
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
-    if (::SetCommState(port, &dcb) == 0) {
-        return false;
-    }
-    // Reads return at once with what has arrived; writes wait briefly.
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.WriteTotalTimeoutConstant = write_timeout_ms;
-    return ::SetCommTimeouts(port, &t) != 0;
-}
 
 class win32_line final : public sim_line {
   public:
@@ -98,15 +67,10 @@ opened_line open_pty_line() {
 }
 
 opened_line open_port_line(const std::string &name) {
-    const HANDLE port = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        return {nullptr, "", kinetra::tool::last_os_error()};
-    }
-    if (!configure(port)) {
-        std::string why = kinetra::tool::last_os_error();
-        ::CloseHandle(port);
-        return {nullptr, "", why};
+    std::string error;
+    void *port = kinetra::tool::open_com_port(name, 0, write_timeout_ms, error);
+    if (port == nullptr) {
+        return {nullptr, "", error};
     }
     return {std::make_unique<win32_line>(port), name, ""};
 }

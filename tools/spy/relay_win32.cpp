@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-#include "os_error.h"
+#include "com_port.h"
 
 namespace kinetra::spy {
 
@@ -24,47 +24,9 @@ std::int64_t ns_since_epoch(std::chrono::nanoseconds t) {
     return static_cast<std::int64_t>(t.count());
 }
 
-// What the library sets, with every other DCB field as the port had it,
-// except that the spy never lets flow control hold a byte.
-bool set_line(HANDLE port) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (::GetCommState(port, &dcb) == 0) {
-        return false;
-    }
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    if (::SetCommState(port, &dcb) == 0) {
-        return false;
-    }
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD; // a read returns at once with what has arrived
-    t.WriteTotalTimeoutConstant = write_timeout_ms;
-    return ::SetCommTimeouts(port, &t) != 0;
-}
-
 bool open_port(const std::string &name, DWORD share, side_handle &side, std::string &error) {
-    const HANDLE port = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        error = kinetra::tool::last_os_error();
-        return false;
-    }
-    (void)::SetupComm(port, 4096, 4096);
-    if (!set_line(port)) {
-        error = kinetra::tool::last_os_error();
-        ::CloseHandle(port);
-        return false;
-    }
-    side = port;
-    return true;
+    side = kinetra::tool::open_com_port(name, share, write_timeout_ms, error);
+    return side != nullptr;
 }
 
 } // namespace
