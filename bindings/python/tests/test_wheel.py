@@ -24,7 +24,7 @@ WHEELS = os.environ.get("KINETRA_WHEELS", "").split()
 BUILD_DIRS = dict(pair.split("=", 1) for pair in os.environ.get("KINETRA_BUILD_DIRS", "").split())
 NATIVE = {
     "linux_x86_64": {"libKinetra.so.1": "libKinetra.so.1", "kinetra-sim": "tools/kinetra-sim"},
-    "win_amd64": {"Kinetra.dll": "bin/Kinetra.dll"},
+    "win_amd64": {"Kinetra.dll": "bin/Kinetra.dll", "kinetra-sim.exe": "bin/kinetra-sim.exe"},
 }
 
 needs_dist = pytest.mark.skipif(DIST is None, reason="KINETRA_DIST_DIR not set: no built wheels to check")
