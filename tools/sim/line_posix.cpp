@@ -79,8 +79,11 @@ class posix_line final : public sim_line {
         return written > 0 ? static_cast<std::size_t>(written) : 0;
     }
 
+    // Only the uploads on their way to the host: what the host wrote was read
+    // before its leave was noticed, and a flush of that direction could eat
+    // the first bytes of a host that has opened the port since.
     void discard() override {
-        (void)::tcflush(fd_, TCIOFLUSH);
+        (void)::tcflush(fd_, TCOFLUSH);
         discard_unread_by_slave(fd_);
     }
 

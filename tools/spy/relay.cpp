@@ -111,8 +111,8 @@ void relay::host_left() {
         to_host_.pending.clear();
     }
     if (host_is_pty_) {
-        // Nothing stale for the next host: neither what the host wrote and
-        // the spy has not read, nor what the spy wrote and the host did not.
+        // Nothing stale for the next host: what the spy wrote and the host did
+        // not read.
         io::discard_host_side(host_);
     }
 }

@@ -80,8 +80,11 @@ result write_now(side_handle side, const std::uint8_t *bytes, std::size_t n) {
     }
 }
 
+// Only what was on its way to the host: what the host wrote has been
+// drained, and flushing that direction could eat the first bytes of a host
+// that has opened the port since.
 void discard_host_side(side_handle host) {
-    (void)::tcflush(host, TCIOFLUSH);
+    (void)::tcflush(host, TCOFLUSH);
     kinetra::sim::discard_unread_by_slave(host);
 }
 
