@@ -32,18 +32,21 @@ sim_pid=
 # command line: SIGTERM ends a Wine process.
 wine_sim="^kinetra-sim.exe --port $platform_com( |\$)"
 stop_sim() {
-  local i
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null
     wait "$sim_pid" 2>/dev/null
     sim_pid=
   fi
-  pkill -TERM -f "$wine_sim" 2>/dev/null
+  stop_wine_program "$wine_sim"
+}
+stop_wine_program() { # PATTERN: SIGTERM, then wait until no process matches
+  local i
+  pkill -TERM -f "$1" 2>/dev/null
   for ((i = 0; i < 100; i++)); do
-    pgrep -f "$wine_sim" >/dev/null || return 0
+    pgrep -f "$1" >/dev/null || return 0
     sleep 0.05
   done
-  echo "kinetra-sim.exe on $platform_com did not stop" >&2
+  echo "a Windows program matching '$1' did not stop" >&2
 }
 trap 'stop_sim; rm -rf "$work"' EXIT
 failures=0
@@ -202,13 +205,7 @@ spy)
   spy_host_com=COM${second%%:*}
   spy_host_pty=$KINETRA_PORTS_DIR/com${second##*:}
   wine_spy="^kinetra-spy.exe --device $host_com( |\$)"
-  stop_spy() {
-    pkill -TERM -f "$wine_spy" 2>/dev/null
-    for ((i = 0; i < 100; i++)); do
-      pgrep -f "$wine_spy" >/dev/null || return 0
-      sleep 0.05
-    done
-  }
+  stop_spy() { stop_wine_program "$wine_spy"; }
   trap 'stop_spy; stop_sim; rm -rf "$work"' EXIT
   jsonl=$work/spy.jsonl
   (cd "$bin" && exec wine kinetra-spy.exe --device "$host_com" --host-port "$spy_host_com" \

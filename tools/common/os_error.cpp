@@ -13,8 +13,10 @@ namespace kinetra::tool {
 
 void clear_os_error() { ::SetLastError(0); }
 
-std::string last_os_error() {
-    const DWORD code = ::GetLastError();
+int last_os_error_code() { return static_cast<int>(::GetLastError()); }
+
+std::string os_error_text(int error) {
+    const auto code = static_cast<DWORD>(error);
     if (code == 0) {
         return "unknown reason";
     }
@@ -45,11 +47,14 @@ std::string last_os_error() {
 
 void clear_os_error() { errno = 0; }
 
-std::string last_os_error() {
-    const int err = errno;
-    return err != 0 ? std::strerror(err) : "unknown reason";
+int last_os_error_code() { return errno; }
+
+std::string os_error_text(int error) {
+    return error != 0 ? std::strerror(error) : "unknown reason";
 }
 
 #endif
+
+std::string last_os_error() { return os_error_text(last_os_error_code()); }
 
 } // namespace kinetra::tool

@@ -10,7 +10,12 @@ namespace kinetra::tool {
 // it reads as "unknown reason" rather than as an older failure.
 void clear_os_error();
 
-// Read it right after the failed call, before anything else can reset it.
+// The last failed call's code (errno, GetLastError()) and its words: read
+// them right after the failed call, before anything else can reset them.
+int last_os_error_code();
 std::string last_os_error();
+
+// The OS's words for an error code as last_os_error_code() gives them.
+std::string os_error_text(int error);
 
 } // namespace kinetra::tool

@@ -30,11 +30,6 @@ std::string utf8(const wchar_t *text, std::size_t length) {
     return out;
 }
 
-std::string error_text(LONG code) {
-    ::SetLastError(static_cast<DWORD>(code));
-    return last_os_error();
-}
-
 // COM2 before COM10: by the number after the letters, then by name.
 bool port_order(const port_record &a, const port_record &b) {
     const auto number = [](const std::string &name) {
@@ -56,7 +51,8 @@ bool list_system_ports(const listing_options &, std::vector<port_record> &ports,
         return true; // Windows makes the key with the first port
     }
     if (opened != ERROR_SUCCESS) {
-        error = "cannot read HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM: " + error_text(opened);
+        error = "cannot read HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM: " +
+                os_error_text(static_cast<int>(opened));
         return false;
     }
     for (DWORD index = 0;; ++index) {

@@ -19,8 +19,6 @@ using state = probe_result::state;
 
 #ifdef _WIN32
 
-int os_error_code() { return static_cast<int>(::GetLastError()); }
-
 // Why axis_init failed, from GetLastError() of its CreateFileA: Windows
 // gives ERROR_ACCESS_DENIED for a COM port another program has open, and
 // the same for one this user may not open; busy is by far the usual cause.
@@ -37,8 +35,6 @@ state open_failure(int err) {
 }
 
 #else
-
-int os_error_code() { return errno; }
 
 // Why axis_init failed, from the OS error of its open (errno on POSIX): the
 // library holds a port with an exclusive flock() (EWOULDBLOCK for the second
@@ -85,8 +81,8 @@ probe_result probe_port(const std::string &name, std::chrono::milliseconds windo
     const std::string opened = port_to_open(name); // COM10 and above as \\.\COM10
     const handle_ptr h(axis_init(opened.c_str(), 0x01, nullptr));
     if (h == nullptr) {
-        r.os_error = os_error_code();
-        r.os_reason = last_os_error();
+        r.os_error = last_os_error_code();
+        r.os_reason = os_error_text(r.os_error);
         r.what = open_failure(r.os_error);
         return r;
     }

@@ -24,11 +24,6 @@ std::int64_t ns_since_epoch(std::chrono::nanoseconds t) {
     return static_cast<std::int64_t>(t.count());
 }
 
-bool open_port(const std::string &name, DWORD share, side_handle &side, std::string &error) {
-    side = kinetra::tool::open_com_port(name, share, write_timeout_ms, error);
-    return side != nullptr;
-}
-
 } // namespace
 
 namespace io {
@@ -60,12 +55,14 @@ stamp stamp_now() {
             ns_since_epoch(std::chrono::system_clock::now().time_since_epoch())};
 }
 
+// Both sides exclusive: on Windows the host holds the pair's other end.
 bool open_device(const std::string &name, side_handle &device, std::string &error) {
-    return open_port(name, 0, device, error);
+    device = kinetra::tool::open_com_port(name, 0, write_timeout_ms, error);
+    return device != nullptr;
 }
 
 bool open_host_port(const std::string &name, side_handle &host, std::string &error) {
-    return open_port(name, 0, host, error);
+    return open_device(name, host, error);
 }
 
 void close_side(side_handle side) { ::CloseHandle(side); }
